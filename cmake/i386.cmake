@@ -1,0 +1,13 @@
+# Toolchain file for the i386 tree: the host compilers with -m32
+# (Debian's gcc-multilib and g++-multilib).
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT -m32)
+set(CMAKE_CXX_FLAGS_INIT -m32)
+set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
+set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
+set(CMAKE_MODULE_LINKER_FLAGS_INIT -m32)
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+set(VORN_I386 ON CACHE BOOL "i386 tree" FORCE)

@@ -1,0 +1,2 @@
+# demo: the emulated cluster and node-list expressions
+run vornemu show

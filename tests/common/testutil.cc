@@ -1,0 +1,175 @@
+// testutil.cc - helpers for the C++ tests (see testutil.h).
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+std::string tu_bin(const std::string &name) { return std::string(VORN_BIN_DIR) + "/" + name; }
+std::string tu_staged(const std::string &rel) { return std::string(VORN_STAGE_DIR) + "/" + rel; }
+std::string tu_source(const std::string &rel) { return std::string(VORN_SOURCE_DIR) + "/" + rel; }
+
+std::string tu_read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void tu_write_file(const std::string &path, const std::string &data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+tu_result tu_run(const std::vector<std::string> &argv, const std::string &in,
+                 const std::vector<std::string> &env)
+{
+    tu_result r{-1, "", ""};
+    int pin[2], pout[2], perr[2];
+    if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return r;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pin[0], 0);
+        dup2(pout[1], 1);
+        dup2(perr[1], 2);
+        for (const std::string &e : env)
+            putenv(strdup(e.c_str()));
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execve(args[0], args.data(), environ);
+        dprintf(2, "exec %s: %s\n", args[0], strerror(errno));
+        _exit(127);
+    }
+    close(pin[0]);
+    close(pout[1]);
+    close(perr[1]);
+    signal(SIGPIPE, SIG_IGN);
+    size_t sent = 0;
+    if (in.empty()) {
+        close(pin[1]);
+        pin[1] = -1;
+    }
+    struct pollfd p[3] = {{pout[0], POLLIN, 0}, {perr[0], POLLIN, 0}, {pin[1], POLLOUT, 0}};
+    while (p[0].fd >= 0 || p[1].fd >= 0) {
+        if (poll(p, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (p[i].fd < 0 || !p[i].revents)
+                continue;
+            char buf[65536];
+            ssize_t n = read(p[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                (i == 0 ? r.out : r.err).append(buf, n);
+            } else {
+                close(p[i].fd);
+                p[i].fd = -1;
+            }
+        }
+        if (p[2].fd >= 0 && p[2].revents) {
+            ssize_t n = write(p[2].fd, in.data() + sent, in.size() - sent);
+            if (n > 0)
+                sent += n;
+            if (n <= 0 || sent == in.size()) {
+                close(p[2].fd);
+                p[2].fd = -1;
+            }
+        }
+    }
+    if (p[2].fd >= 0)
+        close(p[2].fd);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+tu_result tu_vornemu(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv{tu_bin("vornemu")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return tu_run(argv);
+}
+
+tu_cluster tu_cluster_make(int nodes, const std::vector<std::string> &extra)
+{
+    tu_cluster c;
+    char tmpl[] = "/tmp/vorn-test-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+        return c;
+    }
+    chmod(tmpl, 0755);  // non-root test children must reach the cluster
+    c.dir = tmpl;
+    c.path = c.dir + "/cluster";
+    setenv("VORN_CLUSTER", c.path.c_str(), 1);
+    std::vector<std::string> args{"init", "--nodes", std::to_string(nodes)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    tu_result r = tu_vornemu(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return c;
+}
+
+void tu_cluster_drop(tu_cluster &c)
+{
+    if (c.dir.empty())
+        return;
+    tu_run({"/bin/rm", "-rf", c.dir});
+    c.dir.clear();
+    c.path.clear();
+}
+
+std::vector<std::vector<std::string>> tu_journal()
+{
+    std::vector<std::vector<std::string>> rows;
+    tu_result r = tu_vornemu({"log"});
+    std::istringstream s(r.out);
+    std::string line;
+    while (std::getline(s, line)) {
+        std::vector<std::string> f;
+        size_t start = 0, tab;
+        while ((tab = line.find('\t', start)) != std::string::npos) {
+            f.push_back(line.substr(start, tab - start));
+            start = tab + 1;
+        }
+        f.push_back(line.substr(start));
+        rows.push_back(f);
+    }
+    return rows;
+}
+
+int tu_as_nobody(int (*fn)(void *), void *arg)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) || setgid(65534) || setuid(65534))
+            _exit(126);
+        _exit(fn(arg));
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
