@@ -8,8 +8,7 @@ if(VORN_I386)
   # GoogleTest's own sources do not build with our warning set.
   target_compile_options(gtest PRIVATE -w)
   target_compile_options(gtest_main PRIVATE -w)
-  add_library(GTest::gtest ALIAS gtest)
-  add_library(GTest::gtest_main ALIAS gtest_main)
+  # GoogleTest's own build defines GTest::gtest and GTest::gtest_main.
 else()
   find_package(GTest REQUIRED)
 endif()
