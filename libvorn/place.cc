@@ -1,0 +1,572 @@
+/* place.cc - process placement with I/O redirection records (rexec,
+ * execmove, move, rfork, vrfork) and the cluster-change notifier. */
+#include "cluster.h"
+
+#include <vorn/vorn.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+/* A descriptor replaced by a record, kept to be put back on failure. */
+struct io_saved {
+    int fd;
+    int copy; /* -1: fd was closed */
+    int fdflags;
+};
+
+/* What applying a set of records opened and replaced. */
+struct io_state {
+    int count;
+    int *temps;
+    struct io_saved *saved;
+    int nsaved;
+};
+
+static int write_full(int fd, const void *buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, (const char *)buf + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        done += (size_t)n;
+    }
+    return 0;
+}
+
+/* Null with count -1 means no records; anything else must be sound. */
+static int io_check(const struct io_redirect *io, int count)
+{
+    if (count == -1 && !io)
+        return 0;
+    if (count < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (count > 0 && !io) {
+        errno = EFAULT;
+        return -1;
+    }
+    for (int i = 0; i < count; i++) {
+        if (io[i].fd < 0) {
+            errno = EBADF;
+            return -1;
+        }
+        if (io[i].type != IO_FILE && io[i].type != IO_SOCKET) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (io[i].type == IO_FILE && !memchr(io[i].d.file.name, 0, sizeof io[i].d.file.name)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static int io_open_one(const struct io_redirect *r, int min_fd)
+{
+    int fd = -1;
+    if (r->type == IO_SOCKET) {
+        struct sockaddr_in a;
+        memcpy(&a, &r->d.addr, sizeof a);
+        if (a.sin_family != AF_INET) {
+            errno = EAFNOSUPPORT;
+            return -1;
+        }
+        /* Address 0 is the calling node: this machine. */
+        if (a.sin_addr.s_addr == htonl(INADDR_ANY))
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        memset(a.sin_zero, 0, sizeof a.sin_zero);
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        int rc;
+        do {
+            rc = connect(fd, (struct sockaddr *)&a, sizeof a);
+        } while (rc < 0 && errno == EINTR);
+        if (rc < 0)
+            goto fail;
+        if (r->send_header) {
+            int32_t hdr[2] = {(int32_t)getpid(), r->fd};
+            if (write_full(fd, hdr, sizeof hdr) < 0)
+                goto fail;
+        }
+    } else {
+        fd = open(r->d.file.name, r->d.file.open_flags | O_CLOEXEC, (mode_t)r->d.file.open_mode);
+        if (fd < 0)
+            return -1;
+        if (r->d.file.offset != 0 && lseek(fd, (off_t)r->d.file.offset, SEEK_SET) < 0)
+            goto fail;
+    }
+    if (fd < min_fd) {
+        /* Keep the temporary clear of every descriptor a record sets. */
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, min_fd);
+        if (high < 0)
+            goto fail;
+        close(fd);
+        fd = high;
+    }
+    return fd;
+fail : {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+}
+    return -1;
+}
+
+static void io_release(struct io_state *st)
+{
+    int saved = errno;
+    for (int i = 0; i < st->count; i++)
+        if (st->temps && st->temps[i] >= 0)
+            close(st->temps[i]);
+    for (int i = 0; i < st->nsaved; i++)
+        if (st->saved[i].copy >= 0)
+            close(st->saved[i].copy);
+    free(st->temps);
+    free(st->saved);
+    memset(st, 0, sizeof *st);
+    errno = saved;
+}
+
+/* Opens every record's file or connection into temporaries, in array
+ * order; nothing of the caller's is touched yet. */
+static int io_open_all(const struct io_redirect *io, int count, struct io_state *st)
+{
+    memset(st, 0, sizeof *st);
+    if (count <= 0 || !io)
+        return 0;
+    int min_fd = 0;
+    for (int i = 0; i < count; i++)
+        if (io[i].fd >= min_fd)
+            min_fd = io[i].fd + 1;
+    st->temps = (int *)malloc((size_t)count * sizeof *st->temps);
+    st->saved = (struct io_saved *)malloc((size_t)count * sizeof *st->saved);
+    if (!st->temps || !st->saved) {
+        io_release(st);
+        errno = ENOMEM;
+        return -1;
+    }
+    for (int i = 0; i < count; i++)
+        st->temps[i] = -1;
+    st->count = count;
+    for (int i = 0; i < count; i++) {
+        st->temps[i] = io_open_one(&io[i], min_fd);
+        if (st->temps[i] < 0) {
+            io_release(st);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static void io_restore(struct io_state *st)
+{
+    int saved = errno;
+    for (int i = st->nsaved - 1; i >= 0; i--) {
+        struct io_saved *s = &st->saved[i];
+        if (s->copy < 0) {
+            close(s->fd);
+        } else {
+            dup2(s->copy, s->fd);
+            fcntl(s->fd, F_SETFD, s->fdflags);
+        }
+    }
+    errno = saved;
+}
+
+/* Makes each temporary the record's descriptor, in array order, keeping
+ * a copy of what was there first. */
+static int io_install(const struct io_redirect *io, struct io_state *st)
+{
+    for (int i = 0; i < st->count; i++) {
+        int fd = io[i].fd, known = 0;
+        for (int k = 0; k < st->nsaved && !known; k++)
+            known = st->saved[k].fd == fd;
+        if (!known) {
+            struct io_saved *s = &st->saved[st->nsaved];
+            s->fd = fd;
+            s->fdflags = fcntl(fd, F_GETFD);
+            s->copy = s->fdflags < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            if (s->fdflags >= 0 && s->copy < 0) {
+                io_restore(st);
+                return -1;
+            }
+            st->nsaved++;
+        }
+        if (dup2(st->temps[i], fd) < 0) {
+            io_restore(st);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static int call_fault(struct cluster *cl, const char *fn, int node, int has_node, const char *arg)
+{
+    int err = fault_take(cl, fn, node, has_node);
+    if (err) {
+        journal_append(cl, fn, node, has_node, arg, err);
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+/* The caller's node as recorded now (INT32_MIN when unknown). */
+static int self_node(struct cluster *cl)
+{
+    struct cl_proc *list = NULL;
+    if (cluster_lock(cl, 0) < 0)
+        return INT32_MIN;
+    int n = procs_load(cl, &list);
+    cluster_unlock(cl);
+    if (n < 0)
+        return INT32_MIN;
+    int node = procs_node_of(list, n, getpid());
+    free(list);
+    return node;
+}
+
+static int place_check(struct cluster *cl, int node)
+{
+    return node_access(cl, node, 1, 1);
+}
+
+extern "C" {
+
+static int place_exec(const char *fn, int node, struct io_redirect *io, int count, const char *path,
+                      char *const argv[], char *const envp[])
+{
+    struct cluster *cl = cluster_get();
+    struct io_state st;
+    int prev;
+    if (!cl)
+        return -1;
+    if (call_fault(cl, fn, node, 1, path) < 0)
+        return -1;
+    if (place_check(cl, node) < 0)
+        goto fail;
+    if (!path || !argv) {
+        errno = EFAULT;
+        goto fail;
+    }
+    if (io_check(io, count) < 0)
+        goto fail;
+    {
+        /* Refuse what execve would refuse before touching anything, so
+         * the journal line that precedes the exec tells the truth. */
+        struct stat sb;
+        if (stat(path, &sb) < 0)
+            goto fail;
+        if (!S_ISREG(sb.st_mode)) {
+            errno = EACCES;
+            goto fail;
+        }
+        if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) < 0)
+            goto fail;
+    }
+    prev = self_node(cl);
+    if (io_open_all(io, count, &st) < 0)
+        goto fail;
+    if (io_install(io, &st) < 0) {
+        io_release(&st);
+        goto fail;
+    }
+    if (procs_register(cl, getpid(), node) < 0) {
+        io_restore(&st);
+        io_release(&st);
+        goto fail;
+    }
+    journal_append(cl, fn, node, 1, path, 0);
+    execve(path, argv, envp ? envp : environ);
+    /* Still here: put the caller back as it was.  The journal gets a
+     * second line with the error. */
+    io_restore(&st);
+    io_release(&st);
+    if (prev != INT32_MIN && prev >= -1)
+        procs_register(cl, getpid(), prev);
+fail:
+    journal_append(cl, fn, node, 1, path, errno);
+    return -1;
+}
+
+int vorn_rexec_io(int node, struct io_redirect *io, int iolen, const char *path, char *const argv[],
+                  char *const envp[])
+{
+    return place_exec("vorn_rexec_io", node, io, iolen, path, argv, envp);
+}
+
+int vorn_execmove_io(int node, struct io_redirect *io, int iolen, const char *path,
+                     char *const argv[], char *const envp[])
+{
+    return place_exec("vorn_execmove_io", node, io, iolen, path, argv, envp);
+}
+
+/* In the placed process: apply the records and record its node. */
+static int place_self(struct cluster *cl, int node, struct io_redirect *io, int count)
+{
+    struct io_state st;
+    if (io_open_all(io, count, &st) < 0)
+        return -1;
+    if (io_install(io, &st) < 0) {
+        io_release(&st);
+        return -1;
+    }
+    if (procs_register(cl, getpid(), node) < 0) {
+        io_restore(&st);
+        io_release(&st);
+        return -1;
+    }
+    io_release(&st);
+    return 0;
+}
+
+int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
+{
+    static const char fn[] = "_vorn_move_io";
+    char arg[16];
+    snprintf(arg, sizeof arg, "%d", flags);
+    struct cluster *cl = cluster_get();
+    int rc = -1;
+    if (!cl)
+        return -1;
+    if (call_fault(cl, fn, node, 1, arg) < 0)
+        return -1;
+    if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
+        rc = place_self(cl, node, io, iolen);
+    journal_append(cl, fn, node, 1, arg, rc < 0 ? errno : 0);
+    return rc;
+}
+
+/* Forks a child that places itself on node; returns its pid once it has,
+ * or -1 with the child's errno (the child is reaped). */
+static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int count,
+                       pid_t *child)
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid < 0) {
+        int saved = errno;
+        close(p[0]);
+        close(p[1]);
+        errno = saved;
+        return -1;
+    }
+    if (pid == 0) {
+        close(p[0]);
+        int err = place_self(cl, node, io, count) < 0 ? errno : 0;
+        write_full(p[1], &err, sizeof err);
+        close(p[1]);
+        if (err)
+            _exit(127);
+        *child = 0;
+        return 0;
+    }
+    close(p[1]);
+    int err = 0;
+    ssize_t n;
+    do {
+        n = read(p[0], &err, sizeof err);
+    } while (n < 0 && errno == EINTR);
+    close(p[0]);
+    if (n != (ssize_t)sizeof err || err) {
+        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        }
+        errno = n == (ssize_t)sizeof err ? err : ECHILD;
+        return -1;
+    }
+    *child = pid;
+    return 0;
+}
+
+int _vorn_rfork_io(int node, struct io_redirect *io, int iolen, int flags)
+{
+    static const char fn[] = "_vorn_rfork_io";
+    char arg[16];
+    snprintf(arg, sizeof arg, "%d", flags);
+    struct cluster *cl = cluster_get();
+    pid_t child = -1;
+    int rc = -1;
+    if (!cl)
+        return -1;
+    if (call_fault(cl, fn, node, 1, arg) < 0)
+        return -1;
+    if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
+        rc = fork_placed(cl, node, io, iolen, &child);
+    if (rc == 0 && child == 0)
+        return 0;
+    journal_append(cl, fn, node, 1, arg, rc < 0 ? errno : 0);
+    return rc < 0 ? -1 : (int)child;
+}
+
+int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, int flags)
+{
+    static const char fn[] = "_vorn_vrfork_io";
+    char arg[1024];
+    size_t pos = 0;
+    struct cluster *cl = cluster_get();
+    pid_t *pids = NULL;
+    int rc = -1, made = 0;
+    (void)flags;
+    arg[0] = 0;
+    for (int i = 0; nodes && i < nnodes && pos < sizeof arg - 32; i++)
+        pos += (size_t)snprintf(arg + pos, sizeof arg - pos, "%s%d", i ? "," : "", nodes[i]);
+    if (nodes && nnodes > 0 && pos >= sizeof arg - 32)
+        snprintf(arg + pos, sizeof arg - pos, ",...");
+    if (!cl)
+        return -1;
+    if (call_fault(cl, fn, 0, 0, arg) < 0)
+        return -1;
+    if (nnodes < 0) {
+        errno = EINVAL;
+        goto out;
+    }
+    if (nnodes > 0 && !nodes) {
+        errno = EFAULT;
+        goto out;
+    }
+    for (int i = 0; i < nnodes; i++)
+        if (place_check(cl, nodes[i]) < 0)
+            goto out;
+    if (io_check(io, iolen) < 0)
+        goto out;
+    pids = (pid_t *)malloc((nnodes ? (size_t)nnodes : 1) * sizeof *pids);
+    if (!pids)
+        goto out;
+    for (made = 0; made < nnodes; made++) {
+        pid_t child;
+        if (fork_placed(cl, nodes[made], io, iolen, &child) < 0)
+            break;
+        if (child == 0) {
+            free(pids);
+            return made;
+        }
+        pids[made] = child;
+    }
+    if (made < nnodes) {
+        /* All or nothing: end the children already made. */
+        int saved = errno;
+        for (int i = 0; i < made; i++) {
+            kill(pids[i], SIGKILL);
+            while (waitpid(pids[i], NULL, 0) < 0 && errno == EINTR) {
+            }
+        }
+        errno = saved;
+        goto out;
+    }
+    rc = nnodes;
+out:
+    free(pids);
+    journal_append(cl, fn, 0, 0, arg, rc < 0 ? errno : 0);
+    return rc;
+}
+
+/* ---- Notifier ---- */
+
+/* The follower: copies what is appended to the journal (fd 3) into the
+ * pipe (fd 4) until the reader closes its end or the journal goes. */
+static void notifier_follow(off_t off)
+{
+    signal(SIGPIPE, SIG_IGN);
+    int ino = inotify_init1(IN_CLOEXEC);
+    if (ino >= 0)
+        inotify_add_watch(ino, "/proc/self/fd/3", IN_MODIFY | IN_DELETE_SELF | IN_ATTRIB);
+    char buf[8192];
+    for (;;) {
+        struct pollfd p[2] = {{4, 0, 0}, {ino, POLLIN, 0}};
+        int r = poll(p, ino >= 0 ? 2 : 1, 500);
+        if (r < 0 && errno != EINTR)
+            return;
+        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+            return;
+        if (ino >= 0 && (p[1].revents & POLLIN)) {
+            ssize_t n = read(ino, buf, sizeof buf);
+            (void)n;
+        }
+        for (;;) {
+            ssize_t n = pread(3, buf, sizeof buf, off);
+            if (n <= 0)
+                break;
+            if (write_full(4, buf, (size_t)n) < 0)
+                return;
+            off += n;
+        }
+        struct stat sb;
+        if (fstat(3, &sb) < 0 || sb.st_nlink == 0)
+            return;
+    }
+}
+
+int vorn_notifier(void)
+{
+    struct cluster *cl = cluster_get();
+    int p[2] = {-1, -1}, jfd = -1;
+    if (!cl)
+        return -1;
+    int err = fault_take(cl, "vorn_notifier", 0, 0);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    jfd = openat(cl->dirfd, "journal", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (jfd < 0)
+        return -1;
+    off_t off = lseek(jfd, 0, SEEK_END);
+    if (off < 0 || pipe2(p, O_CLOEXEC) < 0) {
+        int saved = errno;
+        close(jfd);
+        errno = saved;
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (fork() != 0)
+            _exit(0);
+        setsid();
+        /* Keep only the journal (3) and the pipe (4). */
+        int j = fcntl(jfd, F_DUPFD, 10), w = fcntl(p[1], F_DUPFD, 10);
+        int null = open("/dev/null", O_RDWR);
+        if (j < 0 || w < 0 || null < 0)
+            _exit(1);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        dup2(j, 3);
+        dup2(w, 4);
+        close_range(5, ~0U, 0);
+        notifier_follow(off);
+        _exit(0);
+    }
+    int saved = errno;
+    close(p[1]);
+    close(jfd);
+    if (pid < 0) {
+        close(p[0]);
+        errno = saved;
+        return -1;
+    }
+    while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+    }
+    return p[0];
+}
+
+} /* extern "C" */

@@ -1,0 +1,397 @@
+/* vornemu.cc - administer the emulated cluster: create, show, journal,
+ * faults, destroy. */
+#include "cluster.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <grp.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static const char usage_text[] =
+    "Usage: vornemu COMMAND [ARGUMENTS]\n"
+    "Administer the emulated cluster named by VORN_CLUSTER\n"
+    "(default /tmp/vorn-cluster-UID).\n"
+    "\n"
+    "Commands:\n"
+    "  init [--nodes N] [--boot-delay SECONDS] [--shared] [--force]\n"
+    "                 create the cluster: N slave nodes (8), all up, owned by\n"
+    "                 root, mode 0111; reboots take SECONDS (1); --shared lets\n"
+    "                 every user of the machine use it; --force replaces an\n"
+    "                 existing cluster\n"
+    "  show           print the node table\n"
+    "  log            print the journal of calls\n"
+    "  fail FUNCTION NODE|any ERRNO [COUNT]\n"
+    "                 make the next COUNT calls (every call without COUNT) of\n"
+    "                 library function FUNCTION on NODE fail with ERRNO, a name\n"
+    "                 such as EIO or a number, without effect\n"
+    "  heal           remove every armed fault\n"
+    "  destroy        remove the cluster\n"
+    "  -h, --help     print this text\n";
+
+static const char *const state_names[] = {"down", "boot", "error", "unavailable", "up"};
+
+static void usage_hint(void)
+{
+    fprintf(stderr, "Try 'vornemu -h' for more information.\n");
+}
+
+static int fail_cluster(const char *path)
+{
+    if (errno == EIO)
+        fprintf(stderr, "vornemu: %s: damaged, truncated or foreign cluster state\n", path);
+    else if (errno == ENOENT)
+        fprintf(stderr, "vornemu: %s: no cluster here (see vornemu init)\n", path);
+    else if (errno == EACCES)
+        fprintf(stderr, "vornemu: %s: not a cluster of yours: %s\n", path, strerror(errno));
+    else
+        fprintf(stderr, "vornemu: %s: %s\n", path, strerror(errno));
+    return 1;
+}
+
+static void print_summary(const char *path, const struct cl_header *h)
+{
+    printf("cluster %s: %u nodes, boot delay %u.%03u s, %s\n", path, h->nnodes,
+           h->boot_delay_ms / 1000, h->boot_delay_ms % 1000,
+           h->flags & CL_FLAG_SHARED ? "shared" : "private");
+}
+
+static int parse_uint(const char *s, unsigned long max, unsigned long *out)
+{
+    char *end;
+    if (!s || *s < '0' || *s > '9')
+        return -1;
+    errno = 0;
+    unsigned long v = strtoul(s, &end, 10);
+    if (errno || *end || v > max)
+        return -1;
+    *out = v;
+    return 0;
+}
+
+static int cmd_init(int argc, char **argv, const char *path)
+{
+    static const struct option opts[] = {{"nodes", required_argument, NULL, 'n'},
+                                         {"boot-delay", required_argument, NULL, 'b'},
+                                         {"shared", no_argument, NULL, 's'},
+                                         {"force", no_argument, NULL, 'f'},
+                                         {NULL, 0, NULL, 0}};
+    struct cl_params p = {CL_DEFAULT_NODES, CL_DEFAULT_BOOT_DELAY_MS, 0, 0};
+    int c;
+    optind = 1;
+    while ((c = getopt_long(argc, argv, "", opts, NULL)) != -1) {
+        switch (c) {
+        case 'n': {
+            unsigned long v;
+            if (parse_uint(optarg, CL_MAX_NODES, &v) < 0) {
+                fprintf(stderr, "vornemu: invalid node count: %s\n", optarg);
+                return 1;
+            }
+            p.nnodes = (uint32_t)v;
+            break;
+        }
+        case 'b': {
+            char *end;
+            errno = 0;
+            double d = strtod(optarg, &end);
+            if (errno || end == optarg || *end || !(d >= 0) || d > 3600) {
+                fprintf(stderr, "vornemu: invalid boot delay: %s\n", optarg);
+                return 1;
+            }
+            p.boot_delay_ms = (uint32_t)(d * 1000 + 0.5);
+            break;
+        }
+        case 's':
+            p.shared = 1;
+            break;
+        case 'f':
+            p.force = 1;
+            break;
+        default:
+            usage_hint();
+            return 1;
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "vornemu: unexpected argument: %s\n", argv[optind]);
+        usage_hint();
+        return 1;
+    }
+    if (cluster_create(path, &p) < 0) {
+        if (errno == EEXIST || errno == ENOTEMPTY)
+            fprintf(stderr, "vornemu: %s: a cluster exists (--force replaces it)\n", path);
+        else
+            fprintf(stderr, "vornemu: %s: %s\n", path, strerror(errno));
+        return 1;
+    }
+    struct cluster cl;
+    if (cluster_open(path, &cl) < 0)
+        return fail_cluster(path);
+    print_summary(path, &cl.hdr);
+    cluster_close(&cl);
+    return 0;
+}
+
+struct pid_node {
+    int node;
+    int pid;
+};
+
+static int pid_node_cmp(const void *a, const void *b)
+{
+    const struct pid_node *x = (const struct pid_node *)a, *y = (const struct pid_node *)b;
+    if (x->node != y->node)
+        return x->node < y->node ? -1 : 1;
+    return x->pid < y->pid ? -1 : x->pid > y->pid;
+}
+
+/* Every live process on a slave node, sorted by node then pid. */
+static int placed_processes(struct cluster *cl, struct pid_node **out)
+{
+    struct cl_proc *list = NULL;
+    int n = procs_load(cl, &list), count = 0;
+    *out = NULL;
+    if (n < 0)
+        return -1;
+    int nodes_seen[64], nseen = 0;
+    for (int i = 0; i < n; i++) {
+        int dup = 0;
+        for (int k = 0; k < nseen; k++)
+            dup |= nodes_seen[k] == list[i].node;
+        if (!dup && list[i].node >= 0 && nseen < 64)
+            nodes_seen[nseen++] = list[i].node;
+    }
+    free(list);
+    for (int k = 0; k < nseen; k++) {
+        int *pids = NULL;
+        int m = procs_on_node(cl, nodes_seen[k], &pids);
+        if (m > 0) {
+            struct pid_node *g =
+                (struct pid_node *)realloc(*out, (size_t)(count + m) * sizeof **out);
+            if (g) {
+                *out = g;
+                for (int i = 0; i < m; i++) {
+                    g[count + i].node = nodes_seen[k];
+                    g[count + i].pid = pids[i];
+                }
+                count += m;
+            }
+        }
+        free(pids);
+    }
+    if (count)
+        qsort(*out, (size_t)count, sizeof **out, pid_node_cmp);
+    return count;
+}
+
+static void id_name(char *buf, size_t size, uint32_t id, int group)
+{
+    if (group) {
+        struct group *g = getgrgid((gid_t)id);
+        if (g) {
+            snprintf(buf, size, "%s", g->gr_name);
+            return;
+        }
+    } else {
+        struct passwd *p = getpwuid((uid_t)id);
+        if (p) {
+            snprintf(buf, size, "%s", p->pw_name);
+            return;
+        }
+    }
+    snprintf(buf, size, "%u", id);
+}
+
+static void print_row(const char *node, int state, uint32_t mode, uint32_t user, uint32_t group,
+                      uint32_t addr, const struct pid_node *procs, int nprocs, int nodenum)
+{
+    char u[64], g[64], a[INET_ADDRSTRLEN];
+    id_name(u, sizeof u, user, 0);
+    id_name(g, sizeof g, group, 1);
+    inet_ntop(AF_INET, &addr, a, sizeof a);
+    int first = 1;
+    for (int i = 0; i < nprocs; i++) {
+        if (procs[i].node != nodenum)
+            continue;
+        if (first)
+            printf("%-7s %-11s %04o  %-8s %-8s %-15s", node, state_names[state], mode, u, g, a);
+        printf("%s%d", first ? " " : ",", procs[i].pid);
+        first = 0;
+    }
+    if (first)
+        printf("%-7s %-11s %04o  %-8s %-8s %s", node, state_names[state], mode, u, g, a);
+    printf("\n");
+}
+
+static int cmd_show(const char *path)
+{
+    struct cluster cl;
+    struct pid_node *procs = NULL;
+    int rc = 1;
+    if (cluster_open(path, &cl) < 0)
+        return fail_cluster(path);
+    if (cluster_lock(&cl, 0) < 0) {
+        fail_cluster(path);
+        goto out;
+    }
+    {
+        int nprocs = placed_processes(&cl, &procs);
+        if (nprocs < 0) {
+            cluster_unlock(&cl);
+            fail_cluster(path);
+            goto out;
+        }
+        print_summary(path, &cl.hdr);
+        printf("NODE    STATE       MODE  USER     GROUP    ADDRESS         PROCESSES\n");
+        print_row("master", 4, 0111, 0, 0, cl.hdr.master_addr, procs, 0, -1);
+        int64_t now = now_us();
+        for (uint32_t i = 0; i < cl.hdr.nnodes; i++) {
+            struct cl_node n;
+            char name[16];
+            if (node_read(&cl, (int)i, &n) < 0) {
+                cluster_unlock(&cl);
+                fflush(stdout);
+                fail_cluster(path);
+                goto out;
+            }
+            snprintf(name, sizeof name, "%u", i);
+            print_row(name, node_effective_state(&n, now), n.mode, n.user, n.group, n.addr, procs,
+                      nprocs, (int)i);
+        }
+    }
+    cluster_unlock(&cl);
+    rc = 0;
+out:
+    free(procs);
+    cluster_close(&cl);
+    return rc;
+}
+
+static int cmd_log(const char *path)
+{
+    struct cluster cl;
+    if (cluster_open(path, &cl) < 0)
+        return fail_cluster(path);
+    int fd = openat(cl.dirfd, "journal", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        cluster_close(&cl);
+        return fail_cluster(path);
+    }
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        fwrite(buf, 1, (size_t)n, stdout);
+    close(fd);
+    cluster_close(&cl);
+    return 0;
+}
+
+static int cmd_fail(int argc, char **argv, const char *path)
+{
+    if (argc < 4 || argc > 5) {
+        fprintf(stderr, "vornemu: fail needs FUNCTION NODE|any ERRNO [COUNT]\n");
+        usage_hint();
+        return 1;
+    }
+    struct cl_fault f;
+    memset(&f, 0, sizeof f);
+    if (!function_known(argv[1])) {
+        fprintf(stderr, "vornemu: unknown library function: %s\n", argv[1]);
+        return 1;
+    }
+    snprintf(f.fn, sizeof f.fn, "%s", argv[1]);
+    struct cluster cl;
+    if (cluster_open(path, &cl) < 0)
+        return fail_cluster(path);
+    int rc = 1;
+    if (strcmp(argv[2], "any") == 0) {
+        f.node = FAULT_ANY_NODE;
+    } else {
+        char *end;
+        errno = 0;
+        long v = strtol(argv[2], &end, 10);
+        if (errno || end == argv[2] || *end || v < -1 || v >= (long)cl.hdr.nnodes) {
+            fprintf(stderr, "vornemu: invalid node: %s\n", argv[2]);
+            goto out;
+        }
+        if (!function_has_node(argv[1])) {
+            fprintf(stderr, "vornemu: %s takes no node: use any\n", argv[1]);
+            goto out;
+        }
+        f.node = (int32_t)v;
+    }
+    f.err = errno_parse(argv[3]);
+    if (f.err <= 0) {
+        fprintf(stderr, "vornemu: invalid error number: %s\n", argv[3]);
+        goto out;
+    }
+    f.count = FAULT_FOREVER;
+    if (argc == 5) {
+        unsigned long v;
+        if (parse_uint(argv[4], 0x7fffffff, &v) < 0 || v == 0) {
+            fprintf(stderr, "vornemu: invalid count: %s\n", argv[4]);
+            goto out;
+        }
+        f.count = (int32_t)v;
+    }
+    if (fault_add(&cl, &f) < 0) {
+        fail_cluster(path);
+        goto out;
+    }
+    rc = 0;
+out:
+    cluster_close(&cl);
+    return rc;
+}
+
+static int cmd_heal(const char *path)
+{
+    struct cluster cl;
+    if (cluster_open(path, &cl) < 0)
+        return fail_cluster(path);
+    int rc = fault_clear(&cl) < 0 ? fail_cluster(path) : 0;
+    cluster_close(&cl);
+    return rc;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        fputs(usage_text, stderr);
+        return 1;
+    }
+    const char *cmd = argv[1];
+    if (strcmp(cmd, "-h") == 0 || strcmp(cmd, "--help") == 0) {
+        fputs(usage_text, stdout);
+        return 0;
+    }
+    const char *path = cluster_path_from_env();
+    if (strcmp(cmd, "init") == 0)
+        return cmd_init(argc - 1, argv + 1, path);
+    if (argc > 2 && strcmp(cmd, "fail") != 0) {
+        fprintf(stderr, "vornemu: unexpected argument: %s\n", argv[2]);
+        usage_hint();
+        return 1;
+    }
+    if (strcmp(cmd, "show") == 0)
+        return cmd_show(path);
+    if (strcmp(cmd, "log") == 0)
+        return cmd_log(path);
+    if (strcmp(cmd, "fail") == 0)
+        return cmd_fail(argc - 1, argv + 1, path);
+    if (strcmp(cmd, "heal") == 0)
+        return cmd_heal(path);
+    if (strcmp(cmd, "destroy") == 0) {
+        if (cluster_destroy(path) < 0)
+            return fail_cluster(path);
+        return 0;
+    }
+    fprintf(stderr, "vornemu: unknown command: %s\n", cmd);
+    usage_hint();
+    return 1;
+}
