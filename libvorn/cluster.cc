@@ -486,6 +486,7 @@ int cluster_header_check(struct cluster *cl)
 
 static struct cluster the_cluster = {{0}, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0, {}};
 static int the_cluster_open;
+static uid_t the_cluster_euid;
 
 /* The cluster named by VORN_CLUSTER (or the default), opened once and
  * kept; reopened when the variable changes or the cluster was re-created.
@@ -494,7 +495,9 @@ struct cluster *cluster_get(void)
 {
     const char *path = cluster_path_from_env();
     struct cluster *cl = &the_cluster;
-    if (the_cluster_open && strcmp(path, cl->path) == 0) {
+    /* A process that changed its user id opens the cluster afresh, with
+     * what the new id may do. */
+    if (the_cluster_open && strcmp(path, cl->path) == 0 && the_cluster_euid == geteuid()) {
         char p[4200];
         struct stat st;
         snprintf(p, sizeof p, "%s/%s", path, FILE_NODES);
@@ -518,6 +521,7 @@ struct cluster *cluster_get(void)
             return NULL;
     }
     the_cluster_open = 1;
+    the_cluster_euid = geteuid();
     return cl;
 }
 
