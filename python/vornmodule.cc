@@ -1,0 +1,1278 @@
+/* vornmodule.cc - the Python 2 module "vorn": node queries and control,
+ * process placement with I/O redirection, dumps, file cache, library list. */
+
+#include <Python.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <vorn/vorn.h>
+
+#define VORN_EXPORT __attribute__((visibility("default")))
+
+/* The shared object exports these two and nothing else. */
+extern "C" {
+VORN_EXPORT void initvorn(void);
+VORN_EXPORT int parseIOList(PyObject *obj, struct io_redirect **out);
+}
+
+/* Architecture codes published by the module. */
+#define ARCH_X86 1
+#define ARCH_ALPHA 2
+#if defined(__x86_64__)
+#define ARCH_THIS 5
+#elif defined(__i386__)
+#define ARCH_THIS ARCH_X86
+#elif defined(__alpha__)
+#define ARCH_THIS ARCH_ALPHA
+#else
+#error "no architecture code for this processor"
+#endif
+
+/* Request codes offered to Python programs. */
+#define NODE_REBOOT 0x1000000
+#define NODE_HALT 0x1000001
+#define NODE_PWROFF 0x1000002
+
+/* No heap product of the module may exceed the largest signed 32-bit size. */
+#define MAX_ALLOC 2147483647UL
+
+/* ------------------------------------------------------------------ */
+/* Conversions                                                         */
+/* ------------------------------------------------------------------ */
+
+/* Turns errno into the module's exception; always returns null. */
+static PyObject *setError(void)
+{
+    if (errno == EINVAL)
+        PyErr_SetString(PyExc_ValueError, "invalid node");
+    else
+        PyErr_SetFromErrno(PyExc_OSError);
+    return NULL;
+}
+
+/* Heap allocation of count elements of size bytes, refused (null, ENOMEM)
+ * past the size limit.  A zero count gets a one-byte block. */
+static void *allocArray(size_t count, size_t size)
+{
+    if (count == 0)
+        return malloc(1);
+    if (count > MAX_ALLOC / size) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return malloc(count * size);
+}
+
+/* Strict dotted-quad text to a heap IPv4 socket address. */
+static struct sockaddr_in *parseIPString(const char *text)
+{
+    int a, b, c, d;
+    char extra;
+    struct sockaddr_in *addr;
+
+    if (sscanf(text, "%d.%d.%d.%d%c", &a, &b, &c, &d, &extra) != 4 || a < 0 || a > 255 || b < 0 ||
+        b > 255 || c < 0 || c > 255 || d < 0 || d > 255) {
+        PyErr_SetString(PyExc_ValueError, "invalid ip");
+        return NULL;
+    }
+    addr = (struct sockaddr_in *)calloc(1, sizeof(*addr));
+    if (!addr) {
+        PyErr_NoMemory();
+        return NULL;
+    }
+    addr->sin_family = AF_INET;
+    addr->sin_addr.s_addr =
+        htonl(((uint32_t)a << 24) | ((uint32_t)b << 16) | ((uint32_t)c << 8) | (uint32_t)d);
+    return addr;
+}
+
+/* One IO tuple to a heap redirection record:
+ *   (fd, IO_FILE, send_header, (open_flags, open_mode, offset, name))
+ *   (fd, IO_SOCKET, send_header, "a.b.c.d") */
+static struct io_redirect *parseIOObj(PyObject *obj)
+{
+    struct io_redirect *io;
+    PyObject *data, *item;
+    struct sockaddr_in *addr;
+    Py_ssize_t len;
+
+    if (!PyObject_TypeCheck(obj, &PyTuple_Type)) {
+        PyErr_SetString(PyExc_TypeError, "Tuple expected");
+        return NULL;
+    }
+    if (PyTuple_GET_SIZE(obj) != 4) {
+        PyErr_SetString(PyExc_ValueError, "IO Tuple must have 4 elements.");
+        return NULL;
+    }
+    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(obj, 0), &PyInt_Type)) {
+        PyErr_SetString(PyExc_TypeError, "First element of IO tuple must be an int.");
+        return NULL;
+    }
+    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(obj, 1), &PyInt_Type)) {
+        PyErr_SetString(PyExc_TypeError, "Second element of IO tuple must be an int.");
+        return NULL;
+    }
+    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(obj, 2), &PyInt_Type)) {
+        PyErr_SetString(PyExc_TypeError, "Third element of IO tuple must be an int.");
+        return NULL;
+    }
+
+    io = (struct io_redirect *)calloc(1, sizeof(*io));
+    if (!io) {
+        PyErr_NoMemory();
+        return NULL;
+    }
+    io->fd = (int32_t)PyInt_AS_LONG(PyTuple_GET_ITEM(obj, 0));
+    io->type = (unsigned long)PyInt_AS_LONG(PyTuple_GET_ITEM(obj, 1)) & 3;
+    io->send_header = (unsigned long)PyInt_AS_LONG(PyTuple_GET_ITEM(obj, 2)) & 1;
+    data = PyTuple_GET_ITEM(obj, 3);
+
+    switch (io->type) {
+    case IO_FILE:
+        if (!PyObject_TypeCheck(data, &PyTuple_Type)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "Fourth element of IO tuple should be a tuple for this type.");
+            break;
+        }
+        if (PyTuple_GET_SIZE(data) != 4) {
+            PyErr_SetString(PyExc_ValueError, "IO file tuple must have four elements.");
+            break;
+        }
+        if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 0), &PyInt_Type)) {
+            PyErr_SetString(PyExc_TypeError, "First element of IO file tuple must be an int.");
+            break;
+        }
+        if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 1), &PyInt_Type)) {
+            PyErr_SetString(PyExc_TypeError, "Second element of IO file tuple must be an int.");
+            break;
+        }
+        if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 2), &PyInt_Type)) {
+            PyErr_SetString(PyExc_TypeError, "Third element of IO file tuple must be an int.");
+            break;
+        }
+        item = PyTuple_GET_ITEM(data, 3);
+        if (!PyObject_TypeCheck(item, &PyString_Type)) {
+            PyErr_SetString(PyExc_TypeError, "Fourth element of IO file tuple must be a string.");
+            break;
+        }
+        len = PyString_GET_SIZE(item);
+        if (len > 255) {
+            PyErr_SetString(PyExc_ValueError,
+                            "filename in IO file tuple must be less than 256 characters");
+            break;
+        }
+        io->d.file.open_flags = (int32_t)PyInt_AS_LONG(PyTuple_GET_ITEM(data, 0));
+        io->d.file.open_mode = (int32_t)PyInt_AS_LONG(PyTuple_GET_ITEM(data, 1));
+        io->d.file.offset = PyInt_AS_LONG(PyTuple_GET_ITEM(data, 2));
+        memcpy(io->d.file.name, PyString_AS_STRING(item), (size_t)len + 1);
+        break;
+    case IO_SOCKET:
+        if (!PyObject_TypeCheck(data, &PyString_Type)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "Fourth element of IO tuple should be a string for this type.");
+            break;
+        }
+        addr = parseIPString(PyString_AS_STRING(data));
+        if (!addr)
+            break;
+        memcpy(&io->d.addr, addr, sizeof(io->d.addr));
+        free(addr);
+        break;
+    default:
+        PyErr_SetString(PyExc_ValueError, "Invalid IO type");
+        break;
+    }
+
+    if (PyErr_Occurred()) {
+        free(io);
+        return NULL;
+    }
+    return io;
+}
+
+/* A list of IO tuples, or one IO tuple, to a heap array of records in
+ * *out; returns the record count, or -1 with an exception set. */
+int parseIOList(PyObject *obj, struct io_redirect **out)
+{
+    struct io_redirect *list, *io;
+    Py_ssize_t n, i;
+
+    if (!PyObject_TypeCheck(obj, &PyList_Type)) {
+        io = parseIOObj(obj);
+        if (!io)
+            return -1;
+        *out = io;
+        return 1;
+    }
+
+    n = PyList_GET_SIZE(obj);
+    list = (struct io_redirect *)allocArray((size_t)n, sizeof(*list));
+    if (!list) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (i = 0; i < n; i++) {
+        io = parseIOObj(PyList_GET_ITEM(obj, i));
+        if (!io) {
+            free(list);
+            return -1;
+        }
+        memcpy(&list[i], io, sizeof(*io));
+        free(io);
+    }
+    *out = list;
+    return (int)n;
+}
+
+/* A tuple or list of str to a heap argument vector that points into the
+ * strings themselves.  *hold receives a tuple that owns every fetched
+ * string: a sequence type whose indexing makes new strings must not leave
+ * the vector pointing at freed text, so the holder lives as long as the
+ * vector (release both with freeArgv). */
+static char **parseArgv(PyObject *obj, PyObject **hold)
+{
+    Py_ssize_t n, i;
+    PyObject *item, *keep;
+    char **argv;
+
+    if (!PyObject_TypeCheck(obj, &PyTuple_Type) && !PyObject_TypeCheck(obj, &PyList_Type)) {
+        PyErr_SetString(PyExc_TypeError, "argv must be a tuple or list");
+        return NULL;
+    }
+    n = PySequence_Size(obj);
+    if (n < 0)
+        return NULL;
+    argv = (char **)allocArray((size_t)n + 1, sizeof(char *));
+    if (!argv) {
+        PyErr_NoMemory();
+        return NULL;
+    }
+    keep = PyTuple_New(n);
+    if (!keep) {
+        free(argv);
+        return NULL;
+    }
+    for (i = 0; i < n; i++) {
+        item = PySequence_GetItem(obj, i);
+        if (!item)
+            goto fail;
+        PyTuple_SET_ITEM(keep, i, item);
+        if (!PyObject_TypeCheck(item, &PyString_Type)) {
+            PyErr_SetString(PyExc_TypeError, "argv must be a list of strings");
+            goto fail;
+        }
+        argv[i] = PyString_AsString(item);
+        if (!argv[i])
+            goto fail;
+    }
+    argv[n] = NULL;
+    *hold = keep;
+    return argv;
+
+fail:
+    Py_DECREF(keep);
+    free(argv);
+    return NULL;
+}
+
+static void freeArgv(char **argv, PyObject *hold)
+{
+    free(argv);
+    Py_XDECREF(hold);
+}
+
+static void freeEnvp(char **envp)
+{
+    char **p;
+
+    if (!envp)
+        return;
+    for (p = envp; *p; p++)
+        free(*p);
+    free(envp);
+}
+
+/* A mapping of str to str to a heap environment vector of "key=value"
+ * heap strings; the vector owns its entries (release with freeEnvp). */
+static char **parseEnvp(PyObject *obj)
+{
+    Py_ssize_t n, i;
+    PyObject *keys = NULL, *values = NULL, *key, *value;
+    char **envp;
+    const char *ktext, *vtext;
+    size_t size;
+
+    if (!PyMapping_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "env must be mapping object");
+        return NULL;
+    }
+    n = PyMapping_Size(obj);
+    if (n < 0)
+        return NULL;
+    envp = (char **)allocArray((size_t)n + 1, sizeof(char *));
+    if (!envp) {
+        PyErr_NoMemory();
+        return NULL;
+    }
+    /* Entries are filled in order; a null entry marks how far. */
+    envp[0] = NULL;
+    keys = PyObject_CallMethod(obj, (char *)"keys", NULL);
+    if (!keys)
+        goto fail;
+    values = PyObject_CallMethod(obj, (char *)"values", NULL);
+    if (!values)
+        goto fail;
+
+    for (i = 0; i < n; i++) {
+        key = PyList_GetItem(keys, i);
+        if (!key)
+            goto fail;
+        value = PyList_GetItem(values, i);
+        if (!value)
+            goto fail;
+        if (!PyObject_TypeCheck(key, &PyString_Type)) {
+            PyErr_SetString(PyExc_TypeError, "non-string key in env");
+            goto fail;
+        }
+        if (!PyObject_TypeCheck(value, &PyString_Type)) {
+            PyErr_SetString(PyExc_TypeError, "non-string value in env");
+            goto fail;
+        }
+        ktext = PyString_AS_STRING(key);
+        vtext = PyString_AS_STRING(value);
+        size = strlen(ktext) + strlen(vtext) + 2;
+        envp[i] = size > MAX_ALLOC ? NULL : (char *)malloc(size);
+        if (!envp[i]) {
+            PyErr_NoMemory();
+            goto fail;
+        }
+        snprintf(envp[i], size, "%s=%s", ktext, vtext);
+        envp[i + 1] = NULL;
+    }
+    envp[n] = NULL;
+    Py_DECREF(values);
+    Py_DECREF(keys);
+    return envp;
+
+fail:
+    freeEnvp(envp);
+    Py_XDECREF(values);
+    Py_XDECREF(keys);
+    return NULL;
+}
+
+/* A 32-bit IPv4 address in network byte order as a new str. */
+static PyObject *makeip(uint32_t addr)
+{
+    char text[16];
+    uint32_t h = ntohl(addr);
+
+    snprintf(text, sizeof(text), "%d.%d.%d.%d", (int)((h >> 24) & 0xff), (int)((h >> 16) & 0xff),
+             (int)((h >> 8) & 0xff), (int)(h & 0xff));
+    return PyString_FromString(text);
+}
+
+/* Wraps a descriptor from the library in a Python file object for
+ * reading; the descriptor is closed on every failure path. */
+static PyObject *fileFromDescriptor(int fd, const char *name)
+{
+    FILE *fp;
+    PyObject *file;
+
+    fp = fdopen(fd, "r");
+    if (!fp) {
+        setError();
+        close(fd);
+        return NULL;
+    }
+    file = PyFile_FromFile(fp, (char *)name, (char *)"r", fclose);
+    if (!file) {
+        /* Some failures of the interpreter close the stream themselves
+         * (a directory, a name that cannot be made): close it only if its
+         * descriptor is still open, so it is never closed twice. */
+        if (fcntl(fd, F_GETFD) != -1)
+            fclose(fp);
+        return NULL;
+    }
+    return file;
+}
+
+/* A Python int holding an unsigned 32-bit field. */
+static PyObject *unsignedInt(uint32_t value)
+{
+    return PyInt_FromLong((long)value);
+}
+
+/* The 6-tuple (node, status, mode, user, group, address) of a node. */
+static PyObject *nodeTuple(const struct vorn_node_info *info)
+{
+    uint32_t fields[5] = {(uint32_t)info->node, (uint32_t)info->status, info->mode, info->user,
+                          info->group};
+    PyObject *tuple, *item;
+    int i;
+
+    tuple = PyTuple_New(6);
+    if (!tuple)
+        return NULL;
+    for (i = 0; i < 5; i++) {
+        item = unsignedInt(fields[i]);
+        if (!item)
+            goto fail;
+        PyTuple_SET_ITEM(tuple, i, item);
+    }
+    item = makeip(info->addr);
+    if (!item)
+        goto fail;
+    PyTuple_SET_ITEM(tuple, 5, item);
+    return tuple;
+
+fail:
+    Py_DECREF(tuple);
+    return NULL;
+}
+
+/* ------------------------------------------------------------------ */
+/* Node queries                                                        */
+/* ------------------------------------------------------------------ */
+
+static char getnodebyname__doc__[] =
+    "getnodebyname() - Return an int representing the node you name.\n";
+
+static PyObject *vn_getnodebyname(PyObject *, PyObject *args)
+{
+    const char *name;
+    int node;
+
+    if (!PyArg_ParseTuple(args, "s", &name))
+        return NULL;
+    node = vorn_getnodebyname(name);
+    if (node == NODE_NONE) {
+        PyErr_SetString(PyExc_ValueError, "invalid node name");
+        return NULL;
+    }
+    return PyInt_FromLong(node);
+}
+
+static char numnodes__doc__[] =
+    "numnodes() - Return an int representing the number of slave nodes.\n";
+
+static PyObject *vn_numnodes(PyObject *, PyObject *args)
+{
+    if (!PyArg_ParseTuple(args, ""))
+        return NULL;
+    return PyInt_FromLong(vorn_numnodes());
+}
+
+static char nodestatus__doc__[] = "nodestatus() - returns the status of the specified node.\n";
+
+static PyObject *vn_nodestatus(PyObject *, PyObject *args)
+{
+    int node, status;
+
+    if (!PyArg_ParseTuple(args, "i", &node))
+        return NULL;
+    status = vorn_nodestatus(node);
+    if (status == -1)
+        return setError();
+    return PyInt_FromLong(status);
+}
+
+static char masteraddr__doc__[] = "masteraddr() - Returns the IP of the head node.\n";
+
+static PyObject *vn_masteraddr(PyObject *, PyObject *args)
+{
+    struct sockaddr_in addr;
+    int len = sizeof(addr);
+
+    if (!PyArg_ParseTuple(args, ""))
+        return NULL;
+    memset(&addr, 0, sizeof(addr));
+    if (vorn_masteraddr(&addr, &len) != 0)
+        return setError();
+    return makeip(addr.sin_addr.s_addr);
+}
+
+static char nodeaddr__doc__[] = "nodeaddr() - Returns the IP of the given node.\n";
+
+static PyObject *vn_nodeaddr(PyObject *, PyObject *args)
+{
+    struct sockaddr_in addr;
+    int len = sizeof(addr);
+    int node;
+
+    if (!PyArg_ParseTuple(args, "i", &node))
+        return NULL;
+    memset(&addr, 0, sizeof(addr));
+    if (vorn_nodeaddr(node, &addr, &len) != 0)
+        return setError();
+    return makeip(addr.sin_addr.s_addr);
+}
+
+static char nodenumber__doc__[] = "nodenumber(ip) - returns the node number for the given ip.\n";
+
+static PyObject *vn_nodenumber(PyObject *, PyObject *args)
+{
+    const char *ip;
+    struct sockaddr_in *addr;
+    int node;
+
+    if (!PyArg_ParseTuple(args, "s", &ip))
+        return NULL;
+    addr = parseIPString(ip);
+    if (!addr)
+        return NULL;
+    node = vorn_nodenumber(addr, sizeof(*addr));
+    free(addr);
+    if (node == NODE_NONE) {
+        PyErr_SetString(PyExc_ValueError, "no such node");
+        return NULL;
+    }
+    return PyInt_FromLong(node);
+}
+
+static char currnode__doc__[] = "currnode() - Returns the current node.\n";
+
+static PyObject *vn_currnode(PyObject *, PyObject *args)
+{
+    if (!PyArg_ParseTuple(args, ""))
+        return NULL;
+    return PyInt_FromLong(vorn_currnode());
+}
+
+/* ------------------------------------------------------------------ */
+/* Ownership and permissions                                           */
+/* ------------------------------------------------------------------ */
+
+/* Shared body of chmod, chown and chgrp. */
+static PyObject *vn_chfoo(PyObject *args, int (*change)(int, int))
+{
+    int node, value;
+
+    if (!PyArg_ParseTuple(args, "ii", &node, &value))
+        return NULL;
+    if (change(node, value) == -1)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char chmod__doc__[] = "chmod(node, mode) - change the permissions for a node.\n";
+
+static PyObject *vn_chmod(PyObject *, PyObject *args)
+{
+    return vn_chfoo(args, vorn_chmod);
+}
+
+static char chown__doc__[] = "chown(node, user) - change the user for a node.\n";
+
+static PyObject *vn_chown(PyObject *, PyObject *args)
+{
+    return vn_chfoo(args, vorn_chown);
+}
+
+static char chgrp__doc__[] = "chgrp(node, group) - change the group for a node.\n";
+
+static PyObject *vn_chgrp(PyObject *, PyObject *args)
+{
+    return vn_chfoo(args, vorn_chgrp);
+}
+
+static char access__doc__[] = "access(node, mode) - Check if you have access to a node.\n";
+
+static PyObject *vn_access(PyObject *, PyObject *args)
+{
+    int node, mode;
+
+    if (!PyArg_ParseTuple(args, "ii", &node, &mode))
+        return NULL;
+    if (vorn_access(node, mode) != -1)
+        return PyInt_FromLong(1);
+    if (errno == EACCES)
+        return PyInt_FromLong(0);
+    return setError();
+}
+
+/* ------------------------------------------------------------------ */
+/* Node and process records                                            */
+/* ------------------------------------------------------------------ */
+
+static char nodeinfo__doc__[] = "nodeinfo(node) - returns tuple containing information on node.\n";
+
+static PyObject *vn_nodeinfo(PyObject *, PyObject *args)
+{
+    struct vorn_node_info info;
+    int node;
+
+    if (!PyArg_ParseTuple(args, "i", &node))
+        return NULL;
+    if (vorn_nodeinfo(node, &info) == -1)
+        return setError();
+    return nodeTuple(&info);
+}
+
+static char nodelist__doc__[] = "nodelist(node) - get information on all nodes\n";
+
+static PyObject *vn_nodelist(PyObject *, PyObject *args)
+{
+    struct vorn_node_info *nodes = NULL;
+    PyObject *list, *item;
+    int n, i;
+
+    if (!PyArg_ParseTuple(args, ""))
+        return NULL;
+    n = vorn_nodelist(&nodes);
+    if (n == -1)
+        return setError();
+    list = PyList_New(0);
+    if (!list)
+        goto out;
+    for (i = 0; i < n; i++) {
+        item = nodeTuple(&nodes[i]);
+        if (!item || PyList_Append(list, item) != 0) {
+            Py_XDECREF(item);
+            Py_CLEAR(list);
+            goto out;
+        }
+        Py_DECREF(item);
+    }
+out:
+    free(nodes);
+    return list;
+}
+
+static char proclist__doc__[] =
+    "proclist(node) - get information on all ghosted processes on a given node\n";
+
+static PyObject *vn_proclist(PyObject *, PyObject *args)
+{
+    struct vorn_proc_info *procs = NULL;
+    PyObject *list, *item;
+    int node, n, i;
+
+    if (!PyArg_ParseTuple(args, "i", &node))
+        return NULL;
+    n = vorn_proclist(node, &procs);
+    if (n == -1)
+        return setError();
+    list = PyList_New(0);
+    if (!list)
+        goto out;
+    for (i = 0; i < n; i++) {
+        item = Py_BuildValue("(kk)", (unsigned long)(uint32_t)procs[i].pid,
+                             (unsigned long)(uint32_t)procs[i].node);
+        if (!item || PyList_Append(list, item) != 0) {
+            Py_XDECREF(item);
+            Py_CLEAR(list);
+            goto out;
+        }
+        Py_DECREF(item);
+    }
+out:
+    free(procs);
+    return list;
+}
+
+static char pidnode__doc__[] = "pidnode() - returns the node the given pid is being run on.\n";
+
+static PyObject *vn_pidnode(PyObject *, PyObject *args)
+{
+    int pid, node;
+
+    if (!PyArg_ParseTuple(args, "i", &pid))
+        return NULL;
+    node = vorn_pidnode(pid);
+    if (node == -1) {
+        PyErr_SetString(PyExc_IndexError, "No such process");
+        return NULL;
+    }
+    return PyInt_FromLong(node);
+}
+
+/* ------------------------------------------------------------------ */
+/* Process creation and migration                                      */
+/* ------------------------------------------------------------------ */
+
+typedef int (*exec_call)(int, struct io_redirect *, int, const char *, char *const[],
+                         char *const[]);
+
+/* Shared body of rexec and execmove: returns only with an exception set. */
+static void exec_wrapper(PyObject *args, PyObject *kw, exec_call call)
+{
+    char kw_node[] = "node", kw_cmd[] = "cmd", kw_argv[] = "argv", kw_envp[] = "envp",
+         kw_io[] = "io";
+    char *kwlist[] = {kw_node, kw_cmd, kw_argv, kw_envp, kw_io, NULL};
+    int node, count = -1;
+    const char *cmd;
+    PyObject *argv_obj, *envp_obj = NULL, *io_obj = NULL, *hold = NULL;
+    char **argv, **envp = NULL;
+    struct io_redirect *io = NULL;
+
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "isO|OO", kwlist, &node, &cmd, &argv_obj, &envp_obj,
+                                     &io_obj))
+        return;
+    argv = parseArgv(argv_obj, &hold);
+    if (!argv)
+        return;
+    if (envp_obj) {
+        envp = parseEnvp(envp_obj);
+        if (!envp)
+            goto out;
+    }
+    if (io_obj) {
+        count = parseIOList(io_obj, &io);
+        if (count == -1)
+            goto out;
+    }
+    call(node, io, count, cmd, argv, envp);
+    setError();
+out:
+    freeArgv(argv, hold);
+    freeEnvp(envp);
+    free(io);
+}
+
+static char rexec__doc__[] = "rexec() - Replaces the python process with a new process that is "
+                             "created on a remote node.\n";
+
+static PyObject *vn_rexec(PyObject *, PyObject *args, PyObject *kw)
+{
+    exec_wrapper(args, kw, vorn_rexec_io);
+    return NULL;
+}
+
+/* Shared body of move and rfork: the call's result, or -1 with an
+ * exception set. */
+static int move_or_fork(PyObject *args, PyObject *kw, char **kwlist,
+                        int (*call)(int, struct io_redirect *, int, int))
+{
+    int node, flags = DUMP_EXEC | DUMP_OTHER, count = -1, result, err;
+    PyObject *io_obj = NULL;
+    struct io_redirect *io = NULL;
+
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "i|Oi", kwlist, &node, &io_obj, &flags))
+        return -1;
+    if (io_obj) {
+        count = parseIOList(io_obj, &io);
+        if (count == -1)
+            return -1;
+    }
+    result = call(node, io, count, flags);
+    err = errno;
+    free(io);
+    errno = err;
+    if (result == -1)
+        setError();
+    return result;
+}
+
+static char move__doc__[] = "move() - Moves the current process to the specified node.\n";
+
+static PyObject *vn_move(PyObject *, PyObject *args, PyObject *kw)
+{
+    static char *kwlist[] = {(char *)"node", (char *)"io", (char *)"flags", NULL};
+
+    if (move_or_fork(args, kw, kwlist, _vorn_move_io) == -1)
+        return NULL;
+    Py_RETURN_NONE;
+}
+
+static char rfork__doc__[] =
+    "rfork() - forks the process, the child process being created on a different node.\n";
+
+static PyObject *vn_rfork(PyObject *, PyObject *args, PyObject *kw)
+{
+    static char *kwlist[] = {(char *)"node", (char *)"io", (char *)"flags", NULL};
+    int result;
+
+    result = move_or_fork(args, kw, kwlist, _vorn_rfork_io);
+    if (result == -1)
+        return NULL;
+    return PyInt_FromLong(result);
+}
+
+static char vrfork__doc__[] = "vrfork(nodes) - Vector forks to all thte listed nodes.\n";
+
+static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
+{
+    static char *kwlist[] = {(char *)"nodes", (char *)"io", (char *)"flags", NULL};
+    int flags = DUMP_EXEC | DUMP_OTHER, count = -1, result, err;
+    PyObject *nodes_obj, *io_obj = NULL, *item;
+    struct io_redirect *io = NULL;
+    int *nodes;
+    Py_ssize_t n, i;
+
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O|Oi", kwlist, &nodes_obj, &io_obj, &flags))
+        return NULL;
+    if (!PyObject_TypeCheck(nodes_obj, &PyList_Type)) {
+        PyErr_SetString(PyExc_TypeError, "list expected");
+        return NULL;
+    }
+    n = PyList_GET_SIZE(nodes_obj);
+    nodes = (int *)allocArray((size_t)n, sizeof(int));
+    if (!nodes)
+        return PyErr_NoMemory();
+    for (i = 0; i < n; i++) {
+        item = PyList_GET_ITEM(nodes_obj, i);
+        if (!PyObject_TypeCheck(item, &PyInt_Type)) {
+            free(nodes);
+            PyErr_SetString(PyExc_TypeError, "list of ints expected");
+            return NULL;
+        }
+        nodes[i] = (int32_t)PyInt_AS_LONG(item);
+    }
+    if (io_obj) {
+        count = parseIOList(io_obj, &io);
+        if (count == -1) {
+            free(nodes);
+            return NULL;
+        }
+    }
+    result = _vorn_vrfork_io(nodes, (int)n, io, count, flags);
+    err = errno;
+    free(nodes);
+    free(io);
+    errno = err;
+    if (result == -1)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char execmove__doc__[] = "execmove() - Replaces the python process with a new process that "
+                                "is created on the current node and immediately moved to the "
+                                "specified node.\n";
+
+static PyObject *vn_execmove(PyObject *, PyObject *args, PyObject *kw)
+{
+    exec_wrapper(args, kw, vorn_execmove_io);
+    return NULL;
+}
+
+static char requestfile__doc__[] =
+    "requestfile(path) - Request a file through the Vorn file cache interface.\n";
+
+static PyObject *vn_requestfile(PyObject *, PyObject *args)
+{
+    const char *path;
+    int fd;
+
+    if (!PyArg_ParseTuple(args, "s", &path))
+        return NULL;
+    fd = vorn_requestfile(path);
+    if (fd == -1)
+        return setError();
+    return fileFromDescriptor(fd, path);
+}
+
+/* ------------------------------------------------------------------ */
+/* Node control                                                        */
+/* ------------------------------------------------------------------ */
+
+/* Shared body of the node control calls that take one node. */
+static PyObject *nodeControl(PyObject *args, int (*control)(int))
+{
+    int node;
+
+    if (!PyArg_ParseTuple(args, "i", &node))
+        return NULL;
+    if (control(node) != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char nodechroot__doc__[] =
+    "nodechroot() - requests that the slave daemon perform a chroot.\n";
+
+static PyObject *vn_nodechroot(PyObject *, PyObject *args)
+{
+    int node;
+    const char *path;
+
+    if (!PyArg_ParseTuple(args, "is", &node, &path))
+        return NULL;
+    if (vorn_nodechroot(node, path) != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char nodereboot__doc__[] =
+    "nodereboot(node) - requests that the slave daemon reboot the node.\n";
+
+static PyObject *vn_nodereboot(PyObject *, PyObject *args)
+{
+    return nodeControl(args, vorn_nodereboot);
+}
+
+static char nodehalt__doc__[] = "nodehalt(node) - requests that the slave daemon halt the node.\n";
+
+static PyObject *vn_nodehalt(PyObject *, PyObject *args)
+{
+    return nodeControl(args, vorn_nodehalt);
+}
+
+static char nodepwroff__doc__[] =
+    "nodepwroff(node) - requests that the slave daemon poweroff the node.\n";
+
+static PyObject *vn_nodepwroff(PyObject *, PyObject *args)
+{
+    return nodeControl(args, vorn_nodepwroff);
+}
+
+static char nodereboot_async__doc__[] =
+    "nodereboot_async(node) - requests that the slave daemon reboot the node.\n";
+
+static PyObject *vn_nodereboot_async(PyObject *, PyObject *args)
+{
+    return nodeControl(args, vorn_nodereboot_async);
+}
+
+static char nodehalt_async__doc__[] =
+    "nodehalt_async(node) - requests that the slave daemon halt the node.\n";
+
+static PyObject *vn_nodehalt_async(PyObject *, PyObject *args)
+{
+    return nodeControl(args, vorn_nodehalt_async);
+}
+
+static char nodepwroff_async__doc__[] =
+    "nodepwroff_async(node) - requests that the slave daemon poweroff the node.\n";
+
+static PyObject *vn_nodepwroff_async(PyObject *, PyObject *args)
+{
+    return nodeControl(args, vorn_nodepwroff_async);
+}
+
+static char nodesetstatus__doc__[] = "nodesetstatus() - Sets a node's status.\n";
+
+static PyObject *vn_nodesetstatus(PyObject *, PyObject *args)
+{
+    int node, status;
+
+    if (!PyArg_ParseTuple(args, "ii", &node, &status))
+        return NULL;
+    if (status < VORN_NODE_DOWN || status > VORN_NODE_UP) {
+        PyErr_SetString(PyExc_ValueError, "invalid status");
+        return NULL;
+    }
+    if (vorn_nodesetstatus(node, status) != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char nodecachepurgefail__doc__[] =
+    "nodecachepurgefail(node) - flush file cache failure list.\n";
+
+static PyObject *vn_nodecachepurgefail(PyObject *, PyObject *args)
+{
+    return nodeControl(args, vorn_nodecachepurgefail);
+}
+
+static char nodecachepurgeok__doc__[] =
+    "nodecachepurgeok(node) - flush successful downloads from file cache.\n";
+
+static PyObject *vn_nodecachepurgeok(PyObject *, PyObject *args)
+{
+    return nodeControl(args, vorn_nodecachepurgeok);
+}
+
+/* ------------------------------------------------------------------ */
+/* Version and notification                                            */
+/* ------------------------------------------------------------------ */
+
+static char vorn_version__doc__[] =
+    "vorn_version() - Retrieve version information from the Vorn library.\n";
+
+static PyObject *vn_vorn_version(PyObject *, PyObject *args)
+{
+    struct vorn_version_info info;
+
+    if (!PyArg_ParseTuple(args, ""))
+        return NULL;
+    memset(&info, 0, sizeof(info));
+    if (vorn_version(&info) != 0)
+        return setError();
+    /* The text is read within its 24 bytes even if the library left it
+     * unterminated. */
+    return Py_BuildValue("((s#s#s#)Bis#)", &info.version[0], 1, &info.version[1], 1,
+                         &info.version[2], 1, info.code, (int)info.value, info.text,
+                         (int)strnlen(info.text, sizeof(info.text)));
+}
+
+static char notifier__doc__[] = "notifier() - get notifier file object.\n";
+
+static PyObject *vn_notifier(PyObject *, PyObject *args)
+{
+    int fd;
+
+    if (!PyArg_ParseTuple(args, ""))
+        return NULL;
+    fd = vorn_notifier();
+    if (fd == -1)
+        return setError();
+    return fileFromDescriptor(fd, "");
+}
+
+/* ------------------------------------------------------------------ */
+/* Process dumps                                                       */
+/* ------------------------------------------------------------------ */
+
+static char dump__doc__[] =
+    "dump(fileno, flags) - Dumps the current process to a file descriptor.\n";
+
+static PyObject *vn_dump(PyObject *, PyObject *args)
+{
+    int fd, flags;
+
+    if (!PyArg_ParseTuple(args, "ii", &fd, &flags))
+        return NULL;
+    if (vorn_dump(fd, flags) != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char undump__doc__[] = "undump(fileno) - Restore a process from a file descriptor.\n";
+
+static PyObject *vn_undump(PyObject *, PyObject *args)
+{
+    int fd;
+
+    if (!PyArg_ParseTuple(args, "i", &fd))
+        return NULL;
+    if (vorn_undump(fd) != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char execdump__doc__[] = "execdump() - XXX: need info.\n";
+
+static PyObject *vn_execdump(PyObject *, PyObject *args, PyObject *kw)
+{
+    char kw_fd[] = "fd", kw_flags[] = "flags", kw_cmd[] = "cmd", kw_argv[] = "argv",
+         kw_envp[] = "envp";
+    char *kwlist[] = {kw_fd, kw_flags, kw_cmd, kw_argv, kw_envp, NULL};
+    int fd, flags;
+    const char *cmd;
+    PyObject *argv_obj, *envp_obj = NULL, *hold = NULL;
+    char **argv, **envp = NULL;
+
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "iisO|O", kwlist, &fd, &flags, &cmd, &argv_obj,
+                                     &envp_obj))
+        return NULL;
+    argv = parseArgv(argv_obj, &hold);
+    if (!argv)
+        return NULL;
+    if (envp_obj) {
+        envp = parseEnvp(envp_obj);
+        if (!envp) {
+            freeArgv(argv, hold);
+            return NULL;
+        }
+    }
+    vorn_execdump(fd, flags, cmd, argv, envp);
+    setError();
+    freeArgv(argv, hold);
+    freeEnvp(envp);
+    return NULL;
+}
+
+/* ------------------------------------------------------------------ */
+/* Library list of the process dumper                                  */
+/* ------------------------------------------------------------------ */
+
+static char libclear__doc__[] = "libclear() - XXX: Need stuff here.\n";
+
+static PyObject *vn_libclear(PyObject *, PyObject *args)
+{
+    if (!PyArg_ParseTuple(args, ""))
+        return NULL;
+    if (vorn_libclear() != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char libadd__doc__[] = "libadd(libname) - XXX: Need stuff here.\n";
+
+static PyObject *vn_libadd(PyObject *, PyObject *args)
+{
+    const char *name;
+
+    if (!PyArg_ParseTuple(args, "s", &name))
+        return NULL;
+    if (vorn_libadd(name) != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char libdel__doc__[] = "libdel(libname) - XXX: Need stuff here.\n";
+
+static PyObject *vn_libdel(PyObject *, PyObject *args)
+{
+    const char *name;
+
+    if (!PyArg_ParseTuple(args, "s", &name))
+        return NULL;
+    if (vorn_libdel(name) != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
+static char liblist__doc__[] = "liblist() - Get list of libraries.\n";
+
+static PyObject *vn_liblist(PyObject *, PyObject *args)
+{
+    char *buffer = NULL, *name;
+    PyObject *list, *item;
+
+    if (!PyArg_ParseTuple(args, ""))
+        return NULL;
+    if (vorn_liblist(&buffer) != 0)
+        return setError();
+    list = PyList_New(0);
+    if (!list)
+        goto out;
+    for (name = buffer; name && *name; name += strlen(name) + 1) {
+        item = PyString_FromString(name);
+        if (!item || PyList_Append(list, item) != 0) {
+            Py_XDECREF(item);
+            Py_CLEAR(list);
+            goto out;
+        }
+        Py_DECREF(item);
+    }
+out:
+    free(buffer);
+    return list;
+}
+
+/* ------------------------------------------------------------------ */
+/* Module table and initialisation                                     */
+/* ------------------------------------------------------------------ */
+
+/* Keyword functions are entered through the generic function type. */
+static PyMethodDef VornMethods[] = {
+    {"getnodebyname", vn_getnodebyname, METH_VARARGS, getnodebyname__doc__},
+    {"numnodes", vn_numnodes, METH_VARARGS, numnodes__doc__},
+    {"nodestatus", vn_nodestatus, METH_VARARGS, nodestatus__doc__},
+    {"masteraddr", vn_masteraddr, METH_VARARGS, masteraddr__doc__},
+    {"nodeaddr", vn_nodeaddr, METH_VARARGS, nodeaddr__doc__},
+    {"nodenumber", vn_nodenumber, METH_VARARGS, nodenumber__doc__},
+    {"currnode", vn_currnode, METH_VARARGS, currnode__doc__},
+    {"chmod", vn_chmod, METH_VARARGS, chmod__doc__},
+    {"chown", vn_chown, METH_VARARGS, chown__doc__},
+    {"chgrp", vn_chgrp, METH_VARARGS, chgrp__doc__},
+    {"access", vn_access, METH_VARARGS, access__doc__},
+    {"nodeinfo", vn_nodeinfo, METH_VARARGS, nodeinfo__doc__},
+    {"nodelist", vn_nodelist, METH_VARARGS, nodelist__doc__},
+    {"proclist", vn_proclist, METH_VARARGS, proclist__doc__},
+    {"pidnode", vn_pidnode, METH_VARARGS, pidnode__doc__},
+    {"rexec", (PyCFunction)(void (*)(void))vn_rexec, METH_VARARGS | METH_KEYWORDS, rexec__doc__},
+    {"move", (PyCFunction)(void (*)(void))vn_move, METH_VARARGS | METH_KEYWORDS, move__doc__},
+    {"rfork", (PyCFunction)(void (*)(void))vn_rfork, METH_VARARGS | METH_KEYWORDS, rfork__doc__},
+    {"vrfork", (PyCFunction)(void (*)(void))vn_vrfork, METH_VARARGS | METH_KEYWORDS, vrfork__doc__},
+    {"execmove", (PyCFunction)(void (*)(void))vn_execmove, METH_VARARGS | METH_KEYWORDS,
+     execmove__doc__},
+    {"requestfile", vn_requestfile, METH_VARARGS, requestfile__doc__},
+    {"nodechroot", vn_nodechroot, METH_VARARGS, nodechroot__doc__},
+    {"nodereboot", vn_nodereboot, METH_VARARGS, nodereboot__doc__},
+    {"nodehalt", vn_nodehalt, METH_VARARGS, nodehalt__doc__},
+    {"nodepwroff", vn_nodepwroff, METH_VARARGS, nodepwroff__doc__},
+    {"nodereboot_async", vn_nodereboot_async, METH_VARARGS, nodereboot_async__doc__},
+    {"nodehalt_async", vn_nodehalt_async, METH_VARARGS, nodehalt_async__doc__},
+    {"nodepwroff_async", vn_nodepwroff_async, METH_VARARGS, nodepwroff_async__doc__},
+    {"nodesetstatus", vn_nodesetstatus, METH_VARARGS, nodesetstatus__doc__},
+    {"nodecachepurgefail", vn_nodecachepurgefail, METH_VARARGS, nodecachepurgefail__doc__},
+    {"nodecachepurgeok", vn_nodecachepurgeok, METH_VARARGS, nodecachepurgeok__doc__},
+    {"vorn_version", vn_vorn_version, METH_VARARGS, vorn_version__doc__},
+    {"notifier", vn_notifier, METH_VARARGS, notifier__doc__},
+    {"dump", vn_dump, METH_VARARGS, dump__doc__},
+    {"undump", vn_undump, METH_VARARGS, undump__doc__},
+    {"execdump", (PyCFunction)(void (*)(void))vn_execdump, METH_VARARGS | METH_KEYWORDS,
+     execdump__doc__},
+    {"libclear", vn_libclear, METH_VARARGS, libclear__doc__},
+    {"libadd", vn_libadd, METH_VARARGS, libadd__doc__},
+    {"libdel", vn_libdel, METH_VARARGS, libdel__doc__},
+    {"liblist", vn_liblist, METH_VARARGS, liblist__doc__},
+    {NULL, NULL, 0, NULL},
+};
+
+/* Enters one int constant; a constant that cannot be made or entered is
+ * left out and its error cleared. */
+static void enterInt(PyObject *dict, const char *name, long value)
+{
+    PyObject *obj = PyInt_FromLong(value);
+
+    if (!obj || PyDict_SetItemString(dict, name, obj) != 0)
+        PyErr_Clear();
+    Py_XDECREF(obj);
+}
+
+/* Enters state_strings, a list that alone owns its five names. */
+static void enterStateStrings(PyObject *dict, const char *const *names, int count)
+{
+    PyObject *list, *name;
+    int i;
+
+    list = PyList_New(0);
+    if (!list) {
+        PyErr_Clear();
+        return;
+    }
+    for (i = 0; i < count; i++) {
+        name = PyString_FromString(names[i]);
+        if (!name || PyList_Append(list, name) != 0) {
+            Py_XDECREF(name);
+            Py_DECREF(list);
+            PyErr_Clear();
+            return;
+        }
+        Py_DECREF(name);
+    }
+    if (PyDict_SetItemString(dict, "state_strings", list) != 0)
+        PyErr_Clear();
+    Py_DECREF(list);
+}
+
+void initvorn(void)
+{
+    const char *const states[VORN_NODE_STATES] = VORN_STATE_NAMES;
+    PyObject *module, *dict;
+
+    /* The interpreter's own API version, so that no version-mismatch
+     * warning is printed on import. */
+    module = Py_InitModule4("vorn", VornMethods, NULL, NULL, PYTHON_API_VERSION);
+    if (!module)
+        return;
+    dict = PyModule_GetDict(module);
+
+    enterInt(dict, "node_down", VORN_NODE_DOWN);
+    enterInt(dict, "node_boot", VORN_NODE_BOOT);
+    enterInt(dict, "node_error", VORN_NODE_ERROR);
+    enterInt(dict, "node_unavailable", VORN_NODE_UNAVAILABLE);
+    enterInt(dict, "node_up", VORN_NODE_UP);
+    enterStateStrings(dict, states, VORN_NODE_STATES);
+    enterInt(dict, "NODE_MASTER", NODE_MASTER);
+    enterInt(dict, "NODE_SELF", NODE_SELF);
+    enterInt(dict, "NODE_NONE", NODE_NONE);
+    enterInt(dict, "NODE_ANY", NODE_ANY);
+    enterInt(dict, "STATUS_NONE", STATUS_NONE);
+    enterInt(dict, "DUMP_LIBS", DUMP_LIBS);
+    enterInt(dict, "DUMP_EXEC", DUMP_EXEC);
+    enterInt(dict, "DUMP_OTHER", DUMP_OTHER);
+    enterInt(dict, "DUMP_ALL", DUMP_ALL);
+    enterInt(dict, "ARCH_X86", ARCH_X86);
+    enterInt(dict, "ARCH_ALPHA", ARCH_ALPHA);
+    enterInt(dict, "ARCH", ARCH_THIS);
+    enterInt(dict, "IO_FILE", IO_FILE);
+    enterInt(dict, "IO_SOCKET", IO_SOCKET);
+    enterInt(dict, "node_reboot", NODE_REBOOT);
+    enterInt(dict, "node_halt", NODE_HALT);
+    enterInt(dict, "node_pwroff", NODE_PWROFF);
+    enterInt(dict, "X_OK", 1);
+}

@@ -1,0 +1,176 @@
+# vorntest.py - shared fixture of the vorn module tests: a fresh emulated
+# cluster per test, vornemu faults and journal, exception checks.
+import ctypes
+import errno
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+import vorn
+
+VORNEMU = os.environ.get('VORNEMU', 'vornemu')
+
+
+def vornemu(*args):
+    """Runs vornemu; returns (status, stdout, stderr)."""
+    proc = subprocess.Popen([VORNEMU] + [str(a) for a in args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = proc.communicate()
+    return proc.returncode, out, err
+
+
+def wait_status(pid):
+    """Waits for a child; returns its exit status (128 + signal if killed)."""
+    while True:
+        try:
+            _, status = os.waitpid(pid, 0)
+            break
+        except OSError as e:
+            if e.errno != errno.EINTR:
+                raise
+    if os.WIFSIGNALED(status):
+        return 128 + os.WTERMSIG(status)
+    return os.WEXITSTATUS(status)
+
+
+def in_child(fn, timeout=20):
+    """Runs fn() in a forked child and returns the child's exit status: fn's
+    result (an int), 0 for None, 70 when it raised.  The child never returns
+    into the test runner."""
+    pid = os.fork()
+    if pid == 0:
+        code = 70
+        try:
+            signal.alarm(timeout)
+            result = fn()
+            code = 0 if result is None else int(result)
+        except BaseException:
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    return wait_status(pid)
+
+
+def module_path():
+    return vorn.__file__
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.free.argtypes = [ctypes.c_void_p]
+_libc.free.restype = None
+
+
+def free(ptr):
+    _libc.free(ptr)
+
+
+def parse_io_list(obj):
+    """Calls the module's exported parseIOList; returns (count, raw bytes of
+    the records).  The array is released with free, as its caller must."""
+    lib = ctypes.PyDLL(module_path())
+    fn = lib.parseIOList
+    fn.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_void_p)]
+    fn.restype = ctypes.c_int
+    out = ctypes.c_void_p(0)
+    count = fn(obj, ctypes.byref(out))
+    try:
+        if count < 0:
+            raise AssertionError('parseIOList returned %d without an exception' % count)
+        if not out.value:
+            raise AssertionError('parseIOList gave a null array')
+        return count, ctypes.string_at(out.value, 280 * count)
+    finally:
+        if out.value:
+            free(out.value)
+
+
+def statm_resident():
+    """Resident set size of this process in bytes."""
+    with open('/proc/self/statm') as f:
+        return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE')
+
+
+class ClusterTest(unittest.TestCase):
+    """Each test gets its own emulated cluster in a temporary directory;
+    VORN_CLUSTER points at it (the library reads it on every call)."""
+
+    NODES = 8
+    INIT_ARGS = ()
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix='vorn-py-')
+        os.chmod(self.tmp, 0o755)
+        self.cluster = os.path.join(self.tmp, 'cluster')
+        os.environ['VORN_CLUSTER'] = self.cluster
+        status, _, err = vornemu('init', '--nodes', self.NODES, '--boot-delay', '0',
+                                 *self.INIT_ARGS)
+        self.assertEqual(status, 0, err)
+        self.children = []
+
+    def tearDown(self):
+        for pid in self.children:
+            try:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            except OSError:
+                pass
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.tmp, name)
+
+    # Faults and journal of the emulated cluster.
+    def fault(self, function, node, err, count=None):
+        args = ['fail', function, node, err]
+        if count is not None:
+            args.append(count)
+        status, _, msg = vornemu(*args)
+        self.assertEqual(status, 0, msg)
+
+    def heal(self):
+        status, _, msg = vornemu('heal')
+        self.assertEqual(status, 0, msg)
+
+    def journal(self, function=None):
+        """Journal rows [time, uid, function, node, argument, result], or
+        those of one library function."""
+        status, out, msg = vornemu('log')
+        self.assertEqual(status, 0, msg)
+        rows = [line.split('\t') for line in out.splitlines() if line]
+        if function is not None:
+            rows = [r for r in rows if r[2] == function]
+        return rows
+
+    # Exceptions of an exact type with an exact message.
+    def assertRaisesMsg(self, exc_type, message, fn, *args, **kw):
+        try:
+            fn(*args, **kw)
+        except Exception as e:
+            self.assertIs(type(e), exc_type, '%r raised instead of %s' % (e, exc_type.__name__))
+            self.assertEqual(str(e), message)
+            return e
+        self.fail('%s(%r) did not raise %s' % (getattr(fn, '__name__', fn), args,
+                                               exc_type.__name__))
+
+    def assertOSError(self, err, fn, *args, **kw):
+        try:
+            fn(*args, **kw)
+        except OSError as e:
+            self.assertIs(type(e), OSError)
+            self.assertEqual(e.errno, err)
+            self.assertEqual(e.strerror, os.strerror(err))
+            return e
+        self.fail('%s did not raise OSError' % getattr(fn, '__name__', fn))
+
+    def wait_until(self, predicate, timeout=10.0):
+        end = time.time() + timeout
+        while time.time() < end:
+            if predicate():
+                return True
+            time.sleep(0.02)
+        return predicate()
