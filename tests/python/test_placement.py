@@ -1,0 +1,243 @@
+# test_placement.py - processes placed for real: rfork and vrfork children
+# with their output redirected through IO tuples, move, and rexec and
+# execmove replacing a child interpreter; the library's refusals.
+import errno
+import os
+import sys
+import unittest
+
+import vorn
+import vorntest
+from vorntest import in_child, wait_status
+
+WRITE = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+
+
+class FreshStrings(tuple):
+    """A tuple whose indexing makes a new string on every access."""
+
+    def __getitem__(self, i):
+        return ''.join(list(tuple.__getitem__(self, i)))
+
+
+def run_child(fn):
+    """Body of a forked placement child: never returns into the runner."""
+    code = 70
+    try:
+        result = fn()
+        code = 0 if result is None else int(result)
+    except BaseException:
+        import traceback
+        traceback.print_exc()
+    finally:
+        os._exit(code)
+
+
+class Rfork(vorntest.ClusterTest):
+    def read(self, name):
+        with open(self.path(name)) as f:
+            return f.read()
+
+    def test_child_output_to_file(self):
+        out = self.path('out')
+        go_r, go_w = os.pipe()
+        sys.stdout.flush()
+        pid = vorn.rfork(2, io=[(1, vorn.IO_FILE, 0, (WRITE, 0o640, 0, out))])
+        if pid == 0:
+            def child():
+                os.close(go_w)
+                print 'child on node %d' % vorn.currnode()
+                sys.stdout.flush()
+                os.read(go_r, 1)
+            run_child(child)
+        os.close(go_r)
+        self.children.append(pid)
+        self.assertIs(type(pid), int)
+        self.assertTrue(pid > 0)
+        self.assertEqual(vorn.proclist(2), [(pid, 2)])
+        self.assertEqual(vorn.pidnode(pid), 2)
+        self.assertEqual(vorn.currnode(), -1)
+        os.close(go_w)
+        self.assertEqual(wait_status(pid), 0)
+        self.children.remove(pid)
+        self.assertEqual(self.read('out'), 'child on node 2\n')
+        self.assertEqual(os.stat(out).st_mode & 0o777, 0o640)
+        self.assertEqual(self.journal('_vorn_rfork_io')[-1][3:], ['2', '6', '0'])
+
+    def test_records_in_order(self):
+        # stdin from a file, stdout at an offset into an existing file,
+        # stderr appended; the flags word is passed through.
+        with open(self.path('in'), 'w') as f:
+            f.write('input text')
+        with open(self.path('out'), 'w') as f:
+            f.write('0123456789')
+        with open(self.path('err'), 'w') as f:
+            f.write('old\n')
+        io = [(0, vorn.IO_FILE, 0, (os.O_RDONLY, 0, 6, self.path('in'))),
+              (1, vorn.IO_FILE, 0, (os.O_WRONLY, 0, 3, self.path('out'))),
+              (2, vorn.IO_FILE, 0, (os.O_WRONLY | os.O_APPEND, 0, 0, self.path('err')))]
+        sys.stdout.flush()
+        sys.stderr.flush()
+        pid = vorn.rfork(node=6, io=io, flags=vorn.DUMP_ALL)
+        if pid == 0:
+            def child():
+                os.write(1, os.read(0, 100))
+                os.write(2, 'new\n')
+            run_child(child)
+        self.assertEqual(wait_status(pid), 0)
+        self.assertEqual(self.read('out'), '012text789')
+        self.assertEqual(self.read('err'), 'old\nnew\n')
+        self.assertEqual(self.journal('_vorn_rfork_io')[-1][3:], ['6', '7', '0'])
+
+    def test_failures(self):
+        self.assertRaisesMsg(ValueError, "invalid node", vorn.rfork, 8)
+        self.fault('_vorn_rfork_io', 3, 'EIO', 1)
+        self.assertOSError(errno.EIO, vorn.rfork, 3)
+        self.fault('_vorn_rfork_io', 'any', 'EINVAL', 1)
+        self.assertRaisesMsg(ValueError, "invalid node", vorn.rfork, 3)
+        vorn.nodehalt(4)
+        self.assertOSError(errno.EHOSTDOWN, vorn.rfork, 4)
+        missing = self.path('no/such/dir')
+        self.assertOSError(errno.ENOENT, vorn.rfork, 1,
+                           [(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, missing))])
+        # A socket tuple names no port: nothing listens on port 0.
+        self.assertOSError(errno.ECONNREFUSED, vorn.rfork, 1, (1, vorn.IO_SOCKET, 1, '127.0.0.1'))
+        self.assertEqual([r[5] for r in self.journal('_vorn_rfork_io')],
+                         ['EINVAL', 'EIO', 'EINVAL', 'EHOSTDOWN', 'ENOENT', 'ECONNREFUSED'])
+        self.assertEqual(vorn.proclist(1), [])
+
+
+class Move(vorntest.ClusterTest):
+    def test_move(self):
+        out = self.path('out')
+
+        def body():
+            if vorn.move(3) is not None:
+                return 10
+            if vorn.currnode() != 3:
+                return 11
+            if vorn.move(5, io=[]) is not None or vorn.currnode() != 5:
+                return 12
+            vorn.move(1, [(1, vorn.IO_FILE, 0, (WRITE, 0o600, 0, out))], vorn.DUMP_LIBS)
+            print 'moved to %d' % vorn.currnode()
+            sys.stdout.flush()
+            return 0
+        sys.stdout.flush()
+        self.assertEqual(in_child(body), 0)
+        with open(out) as f:
+            self.assertEqual(f.read(), 'moved to 1\n')
+        self.assertEqual([r[3:] for r in self.journal('_vorn_move_io')],
+                         [['3', '6', '0'], ['5', '6', '0'], ['1', '1', '0']])
+        self.assertEqual(vorn.currnode(), -1)
+
+    def test_failures(self):
+        self.assertRaisesMsg(ValueError, "invalid node", vorn.move, 8)
+        self.assertRaisesMsg(ValueError, "invalid node", vorn.move, -2)
+        self.fault('_vorn_move_io', 'any', 'EIO', 1)
+        self.assertOSError(errno.EIO, vorn.move, 2)
+        vorn.nodepwroff(2)
+        self.assertOSError(errno.EHOSTDOWN, vorn.move, 2)
+        self.assertEqual(vorn.currnode(), -1)
+
+
+class Vrfork(vorntest.ClusterTest):
+    def test_children_on_nodes(self):
+        out = self.path('out')
+        go_r, go_w = os.pipe()
+        parent = os.getpid()
+        nodes = [1, 3, 5]
+        io = (1, vorn.IO_FILE, 0, (os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644, 0, out))
+        sys.stdout.flush()
+        result = vorn.vrfork(nodes, io)
+        if os.getpid() != parent:
+            def child():
+                os.close(go_w)
+                os.write(1, '%d\n' % vorn.currnode())
+                os.read(go_r, 1)
+                return 0 if result is None else 9
+            run_child(child)
+        os.close(go_r)
+        self.assertIsNone(result)
+        pids = []
+        for node in nodes:
+            procs = vorn.proclist(node)
+            self.assertEqual(len(procs), 1, node)
+            self.assertEqual(procs[0][1], node)
+            pids.append(procs[0][0])
+        self.children.extend(pids)
+        self.assertEqual(vorn.proclist(2), [])
+        os.close(go_w)
+        self.assertEqual([wait_status(pid) for pid in pids], [0, 0, 0])
+        self.children = []
+        with open(out) as f:
+            self.assertEqual(sorted(f.read().split()), ['1', '3', '5'])
+        self.assertEqual(self.journal('_vorn_vrfork_io')[-1][4:], ['1,3,5', '0'])
+
+    def test_empty_and_failures(self):
+        self.assertIsNone(vorn.vrfork([]))
+        self.assertEqual(self.journal('_vorn_vrfork_io')[-1][5], '0')
+        self.assertRaisesMsg(ValueError, "invalid node", vorn.vrfork, [1, 8])
+        self.fault('_vorn_vrfork_io', 'any', 'EIO', 1)
+        self.assertOSError(errno.EIO, vorn.vrfork, [1, 2])
+        vorn.nodehalt(2)
+        self.assertOSError(errno.EHOSTDOWN, vorn.vrfork, nodes=[1, 2])
+        self.assertEqual(vorn.proclist(1), [])
+
+
+class Exec(vorntest.ClusterTest):
+    def report_node(self, call, node):
+        code = 'import vorn, sys; sys.exit(vorn.currnode() + 10)'
+        return in_child(lambda: call(node, sys.executable, [sys.executable, '-c', code]) or 99)
+
+    def test_replaces_child_interpreter(self):
+        self.assertEqual(self.report_node(vorn.rexec, 4), 14)
+        self.assertEqual(self.report_node(vorn.execmove, 5), 15)
+        self.assertEqual(self.journal('vorn_rexec_io')[-1][3:], ['4', sys.executable, '0'])
+        self.assertEqual(self.journal('vorn_execmove_io')[-1][3:], ['5', sys.executable, '0'])
+
+    def test_argv_envp_io(self):
+        for call, node in [(vorn.rexec, 2), (vorn.execmove, 6)]:
+            out = self.path('out-%d' % node)
+            script = 'echo "$A|$0|$1"; env'
+            env = {'A': 'x=y', 'B=C': '1', 'EMPTY': '', 'PATH': '/usr/bin:/bin'}
+            io = [(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, out))]
+            self.assertEqual(in_child(lambda: call(node, '/bin/sh',
+                                                   ('sh', '-c', script, 'zero', 'one'),
+                                                   env, io)), 0)
+            with open(out) as f:
+                lines = f.read().splitlines()
+            self.assertEqual(lines[0], 'x=y|zero|one')
+            for entry in ('A=x=y', 'B=C=1', 'EMPTY='):
+                self.assertIn(entry, lines[1:])
+            self.assertFalse([l for l in lines if l.startswith('VORN_CLUSTER=')])
+
+    def test_argv_from_fresh_strings(self):
+        # The vector must stay valid for strings that the sequence makes
+        # on indexing.
+        out = self.path('out')
+        io = (1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, out))
+        argv = FreshStrings(('echo', 'aaaa', 'bbbb', 'cccc', 'dddd'))
+        self.assertEqual(in_child(lambda: vorn.rexec(3, '/bin/echo', argv, io=io)), 0)
+        with open(out) as f:
+            self.assertEqual(f.read(), 'aaaa bbbb cccc dddd\n')
+
+    def test_failures_leave_descriptors(self):
+        before = [os.fstat(fd) for fd in (0, 1, 2)]
+        out = self.path('out')
+        io = [(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, out))]
+        for call in (vorn.rexec, vorn.execmove):
+            self.assertRaisesMsg(ValueError, "invalid node", call, 8, '/bin/true', ['true'])
+            self.assertOSError(errno.ENOENT, call, 1, self.path('missing'), ['x'], {}, io)
+            self.assertOSError(errno.ENOENT, call, 1, '/bin/true', ['true'], {},
+                               [(1, vorn.IO_FILE, 0, (os.O_RDONLY, 0, 0, self.path('none')))])
+            self.fault(call.__name__ == 'rexec' and 'vorn_rexec_io' or 'vorn_execmove_io',
+                       'any', 'EIO', 1)
+            self.assertOSError(errno.EIO, call, 1, '/bin/true', ['true'])
+        after = [os.fstat(fd) for fd in (0, 1, 2)]
+        self.assertEqual([(s.st_dev, s.st_ino) for s in before],
+                         [(s.st_dev, s.st_ino) for s in after])
+        self.assertEqual(vorn.currnode(), -1)
+
+
+if __name__ == '__main__':
+    unittest.main()
