@@ -282,26 +282,28 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) < 0)
             goto fail;
     }
-    prev = self_node(cl);
     if (io_open_all(io, count, &st) < 0)
         goto fail;
-    if (io_install(io, &st) < 0) {
-        io_release(&st);
-        goto fail;
-    }
+    prev = self_node(cl);
     if (procs_register(cl, getpid(), node) < 0) {
-        io_restore(&st);
         io_release(&st);
         goto fail;
     }
     journal_append(cl, fn, node, 1, path, 0);
-    execve(path, argv, envp ? envp : environ);
-    /* Still here: put the caller back as it was.  The journal gets a
-     * second line with the error. */
-    io_restore(&st);
+    /* From here the records may hold descriptor numbers that the cluster
+     * used: touch it again only after putting the caller back. */
+    if (io_install(io, &st) == 0) {
+        execve(path, argv, envp ? envp : environ);
+        io_restore(&st);
+    }
+    /* Still here: the caller is as it was.  The journal gets a second line
+     * with the error. */
     io_release(&st);
-    if (prev != INT32_MIN && prev >= -1)
+    if (prev != INT32_MIN) {
+        int err = errno;
         procs_register(cl, getpid(), prev);
+        errno = err;
+    }
 fail:
     journal_append(cl, fn, node, 1, path, errno);
     return -1;
@@ -325,15 +327,21 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
     struct io_state st;
     if (io_open_all(io, count, &st) < 0)
         return -1;
-    if (io_install(io, &st) < 0) {
-        io_release(&st);
-        return -1;
-    }
+    int prev = self_node(cl);
     if (procs_register(cl, getpid(), node) < 0) {
-        io_restore(&st);
         io_release(&st);
         return -1;
     }
+    if (io_install(io, &st) < 0) {
+        int err = errno;
+        io_release(&st);
+        if (prev != INT32_MIN)
+            procs_register(cl, getpid(), prev);
+        errno = err;
+        return -1;
+    }
+    for (int i = 0; i < st.count; i++)
+        cluster_forget(&io[i].fd, 1);
     io_release(&st);
     return 0;
 }
@@ -351,7 +359,11 @@ int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
         return -1;
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
         rc = place_self(cl, node, io, iolen);
-    journal_append(cl, fn, node, 1, arg, rc < 0 ? errno : 0);
+    int err = errno;
+    if (rc == 0)
+        cl = cluster_get(); /* the records may have taken its descriptors */
+    journal_append(cl, fn, node, 1, arg, rc < 0 ? err : 0);
+    errno = err;
     return rc;
 }
 
@@ -373,6 +385,18 @@ static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int
     }
     if (pid == 0) {
         close(p[0]);
+        /* Keep the report pipe clear of the descriptors the records set. */
+        int min_fd = 0;
+        for (int i = 0; io && i < count; i++)
+            if (io[i].fd >= min_fd)
+                min_fd = io[i].fd + 1;
+        if (p[1] < min_fd) {
+            int high = fcntl(p[1], F_DUPFD_CLOEXEC, min_fd);
+            if (high < 0)
+                _exit(127);
+            close(p[1]);
+            p[1] = high;
+        }
         int err = place_self(cl, node, io, count) < 0 ? errno : 0;
         write_full(p[1], &err, sizeof err);
         close(p[1]);
