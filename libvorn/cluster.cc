@@ -399,8 +399,12 @@ int cluster_open(const char *path, struct cluster *cl)
     }
     strcpy(cl->path, path);
     cl->dirfd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (cl->dirfd < 0)
+    if (cl->dirfd < 0) {
+        struct stat lst;
+        if (errno == ENOTDIR && lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode))
+            errno = ELOOP; /* a symlink in place of the cluster */
         goto fail;
+    }
     if (check_owner(cl->dirfd) < 0)
         goto fail;
     cl->nodes_fd = open_in(cl->dirfd, FILE_NODES, 0);
@@ -778,6 +782,8 @@ int fault_take(struct cluster *cl, const char *fn, int node, int has_node)
         return 0;
     struct cl_fault *f = NULL;
     int n = fault_list(cl, &f), err = 0;
+    if (n < 0)
+        err = EIO; /* a damaged fault file fails every call */
     for (int i = 0; i < n; i++) {
         if (strncmp(f[i].fn, fn, FAULT_FN_MAX) != 0)
             continue;

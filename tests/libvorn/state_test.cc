@@ -1,0 +1,322 @@
+// state_test.cc - the emulated cluster's state directory: concurrent
+// writers, damaged files, planted symlinks, size, and vornemu's command
+// line.
+#include <vorn/vorn.h>
+
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+struct StateTest : ::testing::Test {
+    tu_cluster c;
+    void SetUp() override
+    {
+        c = tu_cluster_make(8);
+    }
+    void TearDown() override
+    {
+        tu_cluster_drop(c);
+    }
+};
+
+std::string damaged(const std::string &path)
+{
+    return "vornemu: " + path + ": damaged, truncated or foreign cluster state\n";
+}
+
+void patch_file(const std::string &path, off_t off, const std::string &bytes)
+{
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), off), (ssize_t)bytes.size());
+    close(fd);
+}
+
+} // namespace
+
+TEST_F(StateTest, ConcurrentWritersLoseNothing)
+{
+    const int procs = 8, rounds = 150;
+    std::vector<pid_t> pids;
+    for (int p = 0; p < procs; p++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int bad = 0;
+            for (int k = 0; k < rounds; k++) {
+                std::string name = "p" + std::to_string(p) + "-" + std::to_string(k);
+                bad |= vorn_libadd(name.c_str()) != 0;
+                bad |= vorn_chmod(p, k) != 0;
+                bad |= vorn_chown((p + 1) % procs, p * 1000 + k) != 0;
+            }
+            _exit(bad);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int st;
+        waitpid(pid, &st, 0);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    char *libs = nullptr;
+    ASSERT_EQ(vorn_liblist(&libs), 0);
+    std::set<std::string> names;
+    size_t count = 0;
+    for (char *p = libs; *p; p += strlen(p) + 1, count++)
+        names.insert(p);
+    free(libs);
+    EXPECT_EQ(count, (size_t)procs * rounds);
+    EXPECT_EQ(names.size(), (size_t)procs * rounds);
+    for (int p = 0; p < procs; p++) {
+        struct vorn_node_info info;
+        ASSERT_EQ(vorn_nodeinfo(p, &info), 0);
+        EXPECT_EQ(info.mode, (unsigned)rounds - 1);
+        EXPECT_EQ(info.user, (unsigned)(((p + procs - 1) % procs) * 1000 + rounds - 1));
+    }
+    auto rows = tu_journal();
+    ASSERT_EQ(rows.size(), (size_t)procs * rounds * 3);
+    for (const auto &r : rows)
+        ASSERT_EQ(r.size(), 6u);
+}
+
+// Each kind of damage: the library answers EIO, vornemu says so and fails.
+TEST_F(StateTest, DamagedStateGivesEIO)
+{
+    struct {
+        const char *what;
+        const char *file;
+        off_t off; // -1: cut the file to `cut` bytes
+        off_t cut;
+        std::string bytes;
+    } cases[] = {
+        {"foreign magic", "nodes", 0, 0, "NOTVORN"},
+        {"header checksum", "nodes", 20, 0, std::string("\x09\x00\x00\x00", 4)},
+        {"cut in a record", "nodes", -1, 256 + 48 * 3 + 10, ""},
+        {"cut to nothing", "nodes", -1, 0, ""},
+        {"bad node state", "nodes", 256 + 48 * 2, 0, std::string("\x01\0\0\0\x63\0\0\0", 8)},
+    };
+    for (auto &t : cases) {
+        tu_cluster d = tu_cluster_make(8);
+        std::string f = d.path + "/" + t.file;
+        if (t.off < 0)
+            ASSERT_EQ(truncate(f.c_str(), t.cut), 0);
+        else
+            patch_file(f, t.off, t.bytes);
+        struct vorn_node_info *list = nullptr;
+        errno = 0;
+        EXPECT_EQ(vorn_nodelist(&list), -1) << t.what;
+        EXPECT_EQ(errno, EIO) << t.what;
+        tu_result r = tu_vornemu({"show"});
+        EXPECT_EQ(r.status, 1) << t.what;
+        EXPECT_EQ(r.err, damaged(d.path)) << t.what;
+        tu_cluster_drop(d);
+    }
+}
+
+TEST_F(StateTest, DamagedSideFilesGiveEIO)
+{
+    tu_write_file(c.path + "/libs", "no terminator");
+    char *libs = nullptr;
+    EXPECT_EQ(vorn_liblist(&libs), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(vorn_libadd("x"), -1);
+    EXPECT_EQ(errno, EIO);
+    tu_write_file(c.path + "/procs", "12345");
+    EXPECT_EQ(vorn_pidnode(getpid()), -1);
+    EXPECT_EQ(errno, EIO);
+    tu_write_file(c.path + "/faults", "abc"); // not whole records
+    EXPECT_EQ(vorn_numnodes(), -1);
+    EXPECT_EQ(errno, EIO);
+    tu_result r = tu_vornemu({"heal"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(vorn_numnodes(), 8);
+    // A directory without its files is not a cluster.
+    std::string other = c.dir + "/half";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    setenv("VORN_CLUSTER", other.c_str(), 1);
+    EXPECT_EQ(vorn_numnodes(), -1);
+    EXPECT_EQ(errno, EIO);
+    r = tu_vornemu({"show"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, damaged(other));
+}
+
+TEST_F(StateTest, PlantedSymlinkIsRefused)
+{
+    std::string link = c.dir + "/link", target = c.dir + "/target";
+    ASSERT_EQ(symlink(c.path.c_str(), link.c_str()), 0);
+    setenv("VORN_CLUSTER", link.c_str(), 1);
+    EXPECT_EQ(vorn_numnodes(), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(tu_vornemu({"show"}).status, 1);
+    EXPECT_EQ(tu_vornemu({"init", "--force"}).status, 1);
+    // A dangling link is not followed to create a cluster behind it.
+    std::string dangling = c.dir + "/dangling";
+    ASSERT_EQ(symlink(target.c_str(), dangling.c_str()), 0);
+    setenv("VORN_CLUSTER", dangling.c_str(), 1);
+    EXPECT_EQ(vorn_numnodes(), -1);
+    EXPECT_EQ(tu_vornemu({"init"}).status, 1);
+    struct stat st;
+    EXPECT_EQ(lstat(target.c_str(), &st), -1);
+}
+
+TEST_F(StateTest, ClusterOfAnotherUserIsRefused)
+{
+    ASSERT_EQ(chown(c.path.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(vorn_numnodes(), -1);
+    EXPECT_EQ(errno, EACCES);
+    tu_result r = tu_vornemu({"show"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vornemu: " + c.path + ": not a cluster of yours: Permission denied\n");
+    ASSERT_EQ(chown(c.path.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(c.path.c_str(), 0777), 0); // writable by others
+    EXPECT_EQ(vorn_numnodes(), -1);
+    EXPECT_EQ(errno, EACCES);
+    ASSERT_EQ(chmod(c.path.c_str(), 0755), 0);
+    EXPECT_EQ(vorn_numnodes(), 8);
+}
+
+TEST_F(StateTest, RecreatedClusterIsNoticed)
+{
+    EXPECT_EQ(vorn_numnodes(), 8);
+    ASSERT_EQ(vorn_chmod(1, 0700), 0);
+    ASSERT_EQ(tu_vornemu({"init", "--nodes", "3", "--force"}).status, 0);
+    EXPECT_EQ(vorn_numnodes(), 3);
+    struct vorn_node_info info;
+    ASSERT_EQ(vorn_nodeinfo(1, &info), 0);
+    EXPECT_EQ(info.mode, 0111u);
+    ASSERT_EQ(tu_vornemu({"destroy"}).status, 0);
+    struct stat st;
+    EXPECT_EQ(stat(c.path.c_str(), &st), -1);
+    EXPECT_EQ(vorn_numnodes(), 8); // made again on first use
+}
+
+TEST(StateScale, MillionNodes)
+{
+    tu_cluster c = tu_cluster_make(1000000);
+    EXPECT_EQ(vorn_numnodes(), 1000000);
+    EXPECT_EQ(vorn_nodestatus(999999), VORN_NODE_UP);
+    ASSERT_EQ(vorn_chmod(999999, 0700), 0);
+    ASSERT_EQ(vorn_nodesetstatus(500000, VORN_NODE_DOWN), 0);
+    struct vorn_node_info info;
+    ASSERT_EQ(vorn_nodeinfo(999999, &info), 0);
+    EXPECT_EQ(info.mode, 0700u);
+    EXPECT_EQ(vorn_getnodebyname("n999999"), 999999);
+    EXPECT_EQ(vorn_getnodebyname("1000000"), -3);
+    struct vorn_node_info *list = nullptr;
+    ASSERT_EQ(vorn_nodelist(&list), 1000000);
+    EXPECT_EQ(list[500000].status, VORN_NODE_DOWN);
+    EXPECT_EQ(list[999999].mode, 0700u);
+    free(list);
+    tu_cluster_drop(c);
+}
+
+// vornemu's command line: arguments, expected output, errors, status.
+TEST_F(StateTest, VornemuCommandLine)
+{
+    const std::string usage = tu_read_file(tu_source("tests/libvorn/vornemu-usage.txt"));
+    ASSERT_FALSE(usage.empty());
+    const std::string hint = "Try 'vornemu -h' for more information.\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+    } cases[] = {
+        {{"-h"}, usage, "", 0},
+        {{"--help"}, usage, "", 0},
+        {{}, "", usage, 1},
+        {{"frobnicate"}, "", "vornemu: unknown command: frobnicate\n" + hint, 1},
+        {{"show", "extra"}, "", "vornemu: unexpected argument: extra\n" + hint, 1},
+        {{"fail", "vorn_bogus", "any", "EIO"},
+         "",
+         "vornemu: unknown library function: vorn_bogus\n",
+         1},
+        {{"fail", "vorn_chmod", "8", "EIO"}, "", "vornemu: invalid node: 8\n", 1},
+        {{"fail", "vorn_chmod", "x", "EIO"}, "", "vornemu: invalid node: x\n", 1},
+        {{"fail", "vorn_chmod", "1", "EBOGUS"}, "", "vornemu: invalid error number: EBOGUS\n", 1},
+        {{"fail", "vorn_chmod", "1", "0"}, "", "vornemu: invalid error number: 0\n", 1},
+        {{"fail", "vorn_chmod", "1", "EIO", "0"}, "", "vornemu: invalid count: 0\n", 1},
+        {{"fail", "vorn_chmod", "1", "EIO", "2x"}, "", "vornemu: invalid count: 2x\n", 1},
+        {{"fail", "vorn_libadd", "1", "EIO"},
+         "",
+         "vornemu: vorn_libadd takes no node: use any\n",
+         1},
+        {{"fail", "vorn_chmod"},
+         "",
+         "vornemu: fail needs FUNCTION NODE|any ERRNO [COUNT]\n" + hint,
+         1},
+        {{"fail", "vorn_chmod", "-1", "EIO", "3"}, "", "", 0},
+        {{"init"}, "", "vornemu: " + c.path + ": a cluster exists (--force replaces it)\n", 1},
+        {{"init", "--nodes", "x"}, "", "vornemu: invalid node count: x\n", 1},
+        {{"init", "--nodes", "16777217"}, "", "vornemu: invalid node count: 16777217\n", 1},
+        {{"init", "--boot-delay", "-1"}, "", "vornemu: invalid boot delay: -1\n", 1},
+        {{"init", "stray"}, "", "vornemu: unexpected argument: stray\n" + hint, 1},
+        {{"init", "--force", "--nodes", "2", "--boot-delay", "0.25", "--shared"},
+         "cluster " + c.path + ": 2 nodes, boot delay 0.250 s, shared\n",
+         "",
+         0},
+        {{"show"},
+         "cluster " + c.path +
+             ": 2 nodes, boot delay 0.250 s, shared\n"
+             "NODE    STATE       MODE  USER     GROUP    ADDRESS         PROCESSES\n"
+             "master  up          0111  root     root     127.0.0.1\n"
+             "0       up          0111  root     root     127.1.0.1\n"
+             "1       up          0111  root     root     127.1.0.2\n",
+         "",
+         0},
+        {{"log"}, "", "", 0},
+        {{"destroy"}, "", "", 0},
+        {{"show"}, "", "vornemu: " + c.path + ": no cluster here (see vornemu init)\n", 1},
+        {{"destroy"}, "", "vornemu: " + c.path + ": no cluster here (see vornemu init)\n", 1},
+    };
+    for (const auto &t : cases) {
+        tu_result r = tu_vornemu(t.args);
+        std::string what;
+        for (const auto &a : t.args)
+            what += a + " ";
+        EXPECT_EQ(r.out, t.out) << what;
+        EXPECT_EQ(r.err, t.err) << what;
+        EXPECT_EQ(r.status, t.status) << what;
+    }
+}
+
+TEST_F(StateTest, ShowListsPlacedProcesses)
+{
+    ASSERT_EQ(vorn_chmod(2, 0750), 0);
+    ASSERT_EQ(vorn_chown(2, 65534), 0);
+    ASSERT_EQ(vorn_nodesetstatus(3, VORN_NODE_DOWN), 0);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid_t pid = _vorn_rfork_io(2, nullptr, -1, 0);
+    if (pid == 0) {
+        close(p[1]);
+        char b;
+        read(p[0], &b, 1);
+        _exit(0);
+    }
+    close(p[0]);
+    tu_result r = tu_vornemu({"show"});
+    close(p[1]);
+    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\n2       up          0750  nobody   root     127.1.0.3       " +
+                         std::to_string(pid) + "\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\n3       down        0111  root     root     127.1.0.4\n"),
+              std::string::npos)
+        << r.out;
+}
