@@ -169,11 +169,12 @@ int vorn_proclist(int node, struct vorn_proc_info **list)
         errno = EFAULT;
         return -1;
     }
-    int *pids = NULL, count = 0;
+    struct cl_proc *procs = NULL;
+    int count = 0;
     if (node >= 0) {
         if (cluster_lock(cl, 0) < 0)
             return -1;
-        count = procs_on_node(cl, node, &pids);
+        count = procs_placed(cl, node, &procs);
         cluster_unlock(cl);
         if (count < 0)
             return -1;
@@ -181,14 +182,14 @@ int vorn_proclist(int node, struct vorn_proc_info **list)
     struct vorn_proc_info *out =
         (struct vorn_proc_info *)malloc(count ? (size_t)count * sizeof *out : sizeof *out);
     if (!out) {
-        free(pids);
+        free(procs);
         return -1;
     }
     for (int i = 0; i < count; i++) {
-        out[i].pid = pids[i];
-        out[i].node = node;
+        out[i].pid = procs[i].pid;
+        out[i].node = procs[i].node;
     }
-    free(pids);
+    free(procs);
     *list = out;
     return count;
 }
@@ -389,12 +390,12 @@ static int op_needs_up(enum node_op op)
 
 static void kill_node_procs(struct cluster *cl, int node)
 {
-    int *pids = NULL;
-    int n = procs_on_node(cl, node, &pids);
+    struct cl_proc *procs = NULL;
+    int n = procs_placed(cl, node, &procs);
     for (int i = 0; i < n; i++)
-        if (pids[i] != getpid())
-            kill(pids[i], SIGKILL);
-    free(pids);
+        if (procs[i].pid != getpid())
+            kill(procs[i].pid, SIGKILL);
+    free(procs);
 }
 
 static void sleep_until(int64_t deadline)

@@ -1020,46 +1020,61 @@ out : {
     return rc;
 }
 
-/* Process ids of every live process on a slave node (placed there or
- * descended from one placed there).  Caller holds the lock. */
-int procs_on_node(struct cluster *cl, int node, int **pids)
+/* Every live process on a slave node (placed there or descended from one
+ * placed there), as (pid, node) records; node is one slave node or
+ * PROCS_ALL for all of them.  Caller holds the lock. */
+int procs_placed(struct cluster *cl, int node, struct cl_proc **out)
 {
-    struct cl_proc *list = NULL;
-    int *out = NULL, count = 0, cap = 0, any = 0;
-    *pids = NULL;
+    struct cl_proc *list = NULL, *res = NULL;
+    int count = 0, cap = 0, any = 0, rc = -1;
+    *out = NULL;
     int n = procs_load(cl, &list);
     if (n < 0)
         return -1;
+    /* Scan the machine's processes only when a live placement exists. */
     for (int i = 0; i < n && !any; i++) {
         uint64_t s;
-        if (list[i].node == node && proc_stat(list[i].pid, NULL, &s) == 0 && s == list[i].start)
+        if ((node == PROCS_ALL ? list[i].node >= 0 : list[i].node == node) &&
+            proc_stat(list[i].pid, NULL, &s) == 0 && s == list[i].start)
             any = 1;
     }
     if (any) {
         DIR *d = opendir("/proc");
         struct dirent *e;
-        while (d && (e = readdir(d)) != NULL) {
+        if (!d)
+            goto out;
+        while ((e = readdir(d)) != NULL) {
             char *end;
             long pid = strtol(e->d_name, &end, 10);
             if (*end || pid <= 0)
                 continue;
-            if (procs_node_of(list, n, (int)pid) != node)
+            int on = procs_node_of(list, n, (int)pid);
+            if (node == PROCS_ALL ? on < 0 : on != node)
                 continue;
             if (count == cap) {
                 cap = cap ? cap * 2 : 16;
-                int *g = (int *)realloc(out, (size_t)cap * sizeof *out);
-                if (!g)
-                    break;
-                out = g;
+                struct cl_proc *g = (struct cl_proc *)realloc(res, (size_t)cap * sizeof *res);
+                if (!g) {
+                    closedir(d);
+                    errno = ENOMEM;
+                    goto out;
+                }
+                res = g;
             }
-            out[count++] = (int)pid;
+            res[count].pid = (int32_t)pid;
+            res[count].node = on;
+            res[count].start = 0;
+            count++;
         }
-        if (d)
-            closedir(d);
+        closedir(d);
     }
+    *out = res;
+    res = NULL;
+    rc = count;
+out:
+    free(res);
     free(list);
-    *pids = out;
-    return count;
+    return rc;
 }
 
 int libs_load(struct cluster *cl, char **buf, size_t *len)

@@ -132,7 +132,8 @@ int proc_stat(int pid, int *ppid, uint64_t *start);
 int procs_load(struct cluster *cl, struct cl_proc **list);
 int procs_node_of(const struct cl_proc *list, int n, int pid);
 int procs_register(struct cluster *cl, int pid, int node);
-int procs_on_node(struct cluster *cl, int node, int **pids);
+#define PROCS_ALL INT32_MIN
+int procs_placed(struct cluster *cl, int node, struct cl_proc **out);
 
 int libs_load(struct cluster *cl, char **buf, size_t *len);
 int libs_store(struct cluster *cl, const char *buf, size_t len);

@@ -137,102 +137,66 @@ static int cmd_init(int argc, char **argv, const char *path)
     return 0;
 }
 
-struct pid_node {
-    int node;
-    int pid;
-};
-
-static int pid_node_cmp(const void *a, const void *b)
+static int proc_cmp(const void *a, const void *b)
 {
-    const struct pid_node *x = (const struct pid_node *)a, *y = (const struct pid_node *)b;
+    const struct cl_proc *x = (const struct cl_proc *)a, *y = (const struct cl_proc *)b;
     if (x->node != y->node)
         return x->node < y->node ? -1 : 1;
     return x->pid < y->pid ? -1 : x->pid > y->pid;
 }
 
-/* Every live process on a slave node, sorted by node then pid. */
-static int placed_processes(struct cluster *cl, struct pid_node **out)
-{
-    struct cl_proc *list = NULL;
-    int n = procs_load(cl, &list), count = 0;
-    *out = NULL;
-    if (n < 0)
-        return -1;
-    int nodes_seen[64], nseen = 0;
-    for (int i = 0; i < n; i++) {
-        int dup = 0;
-        for (int k = 0; k < nseen; k++)
-            dup |= nodes_seen[k] == list[i].node;
-        if (!dup && list[i].node >= 0 && nseen < 64)
-            nodes_seen[nseen++] = list[i].node;
-    }
-    free(list);
-    for (int k = 0; k < nseen; k++) {
-        int *pids = NULL;
-        int m = procs_on_node(cl, nodes_seen[k], &pids);
-        if (m > 0) {
-            struct pid_node *g =
-                (struct pid_node *)realloc(*out, (size_t)(count + m) * sizeof **out);
-            if (g) {
-                *out = g;
-                for (int i = 0; i < m; i++) {
-                    g[count + i].node = nodes_seen[k];
-                    g[count + i].pid = pids[i];
-                }
-                count += m;
-            }
-        }
-        free(pids);
-    }
-    if (count)
-        qsort(*out, (size_t)count, sizeof **out, pid_node_cmp);
-    return count;
-}
-
+/* User or group name of an id, else the number; the last answer is
+ * kept, since neighbouring nodes mostly share owners. */
 static void id_name(char *buf, size_t size, uint32_t id, int group)
 {
+    static char last[2][64];
+    static uint32_t last_id[2];
+    static int known[2];
+    if (known[group] && last_id[group] == id) {
+        snprintf(buf, size, "%s", last[group]);
+        return;
+    }
+    const char *name = NULL;
     if (group) {
         struct group *g = getgrgid((gid_t)id);
-        if (g) {
-            snprintf(buf, size, "%s", g->gr_name);
-            return;
-        }
+        name = g ? g->gr_name : NULL;
     } else {
         struct passwd *p = getpwuid((uid_t)id);
-        if (p) {
-            snprintf(buf, size, "%s", p->pw_name);
-            return;
-        }
+        name = p ? p->pw_name : NULL;
     }
-    snprintf(buf, size, "%u", id);
+    if (name)
+        snprintf(last[group], sizeof last[group], "%s", name);
+    else
+        snprintf(last[group], sizeof last[group], "%u", id);
+    last_id[group] = id;
+    known[group] = 1;
+    snprintf(buf, size, "%s", last[group]);
 }
 
+/* One row of the node table; procs is sorted by node, *next walks it. */
 static void print_row(const char *node, int state, uint32_t mode, uint32_t user, uint32_t group,
-                      uint32_t addr, const struct pid_node *procs, int nprocs, int nodenum)
+                      uint32_t addr, const struct cl_proc *procs, int nprocs, int *next,
+                      int nodenum)
 {
     char u[64], g[64], a[INET_ADDRSTRLEN];
     id_name(u, sizeof u, user, 0);
     id_name(g, sizeof g, group, 1);
     inet_ntop(AF_INET, &addr, a, sizeof a);
-    int first = 1;
-    for (int i = 0; i < nprocs; i++) {
-        if (procs[i].node != nodenum)
-            continue;
-        if (first)
-            printf("%-7s %-11s %04o  %-8s %-8s %-15s", node, state_names[state], mode, u, g, a);
-        printf("%s%d", first ? " " : ",", procs[i].pid);
-        first = 0;
+    if (*next >= nprocs || procs[*next].node != nodenum) {
+        printf("%-7s %-11s %04o  %-8s %-8s %s\n", node, state_names[state], mode, u, g, a);
+        return;
     }
-    if (first)
-        printf("%-7s %-11s %04o  %-8s %-8s %s", node, state_names[state], mode, u, g, a);
+    printf("%-7s %-11s %04o  %-8s %-8s %-15s", node, state_names[state], mode, u, g, a);
+    for (int first = 1; *next < nprocs && procs[*next].node == nodenum; ++*next, first = 0)
+        printf("%s%d", first ? " " : ",", procs[*next].pid);
     printf("\n");
 }
 
 static int cmd_show(const char *path)
 {
     struct cluster cl;
-    struct pid_node *procs = NULL;
-    int rc = 1;
+    struct cl_proc *procs = NULL;
+    int rc = 1, next = 0;
     if (cluster_open(path, &cl) < 0)
         return fail_cluster(path);
     if (cluster_lock(&cl, 0) < 0) {
@@ -240,15 +204,17 @@ static int cmd_show(const char *path)
         goto out;
     }
     {
-        int nprocs = placed_processes(&cl, &procs);
+        int nprocs = procs_placed(&cl, PROCS_ALL, &procs);
         if (nprocs < 0) {
             cluster_unlock(&cl);
             fail_cluster(path);
             goto out;
         }
+        if (nprocs)
+            qsort(procs, (size_t)nprocs, sizeof *procs, proc_cmp);
         print_summary(path, &cl.hdr);
         printf("NODE    STATE       MODE  USER     GROUP    ADDRESS         PROCESSES\n");
-        print_row("master", 4, 0111, 0, 0, cl.hdr.master_addr, procs, 0, -1);
+        print_row("master", 4, 0111, 0, 0, cl.hdr.master_addr, procs, 0, &next, -1);
         int64_t now = now_us();
         for (uint32_t i = 0; i < cl.hdr.nnodes; i++) {
             struct cl_node n;
@@ -261,7 +227,7 @@ static int cmd_show(const char *path)
             }
             snprintf(name, sizeof name, "%u", i);
             print_row(name, node_effective_state(&n, now), n.mode, n.user, n.group, n.addr, procs,
-                      nprocs, (int)i);
+                      nprocs, &next, (int)i);
         }
     }
     cluster_unlock(&cl);
