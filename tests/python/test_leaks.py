@@ -1,0 +1,208 @@
+# test_leaks.py - every function called many times, on its success and
+# failure paths: the process must not grow (a leaked object, record,
+# vector or string shows in its resident size) and the arguments' reference
+# counts must come back to where they were.
+import errno
+import gc
+import os
+import signal
+import sys
+import unittest
+
+import vorn
+import vorntest
+
+# Growth allowed over a whole run: allocator noise, far below what one
+# leaked object per call adds up to over the run.
+SLACK = 1 << 20
+EXPECTED = (ValueError, TypeError, OSError, IOError, IndexError)
+
+
+def call_quietly(fn):
+    try:
+        fn()
+    except EXPECTED:
+        pass
+
+
+def growth(fn, count, watched=(), must_succeed=False):
+    """Resident growth in bytes over count calls after a warm-up, and the
+    reference-count changes of the watched objects."""
+    if must_succeed:
+        call_quietly = lambda fn: fn()
+    else:
+        call_quietly = globals()['call_quietly']
+    for _ in xrange(min(2000, count // 5)):
+        call_quietly(fn)
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    before = vorntest.statm_resident()
+    for _ in xrange(count):
+        call_quietly(fn)
+    gc.collect()
+    after = vorntest.statm_resident()
+    after_refs = [sys.getrefcount(o) for o in watched]
+    changed = [(watched[i], refs[i], after_refs[i]) for i in range(len(watched))
+               if after_refs[i] != refs[i]]
+    return after - before, changed
+
+
+class LeakTest(vorntest.ClusterTest):
+    def check(self, cases):
+        for name, fn, count, watched in cases:
+            grew, changed = growth(fn, count, watched)
+            self.assertTrue(grew < SLACK, '%s: grew by %d bytes over %d calls' %
+                            (name, grew, count))
+            self.assertEqual(changed, [], '%s: reference counts changed' % name)
+
+
+class QueryLeaks(LeakTest):
+    def test_queries(self):
+        # Library queries run at 100,000 calls (a leak of the smallest heap
+        # block per call is then over 3 MB); the slow process look-ups at
+        # fewer, with twenty processes behind each proclist call.
+        N = 100000
+        name, bad_name, ip, bad_ip, far_ip = 'n5', 'nowhere', '127.1.0.3', '127.1.0', '10.1.1.1'
+        pids = []
+        for _ in range(20):
+            sys.stdout.flush()
+            pid = vorn.rfork(1)
+            if pid == 0:
+                signal.pause()
+                os._exit(0)
+            pids.append(pid)
+            self.children.append(pid)
+        for lib in ('libc.so.6', 'libm.so.6', 'libz.so.1'):
+            vorn.libadd(lib)
+        cases = [
+            ('getnodebyname', lambda: vorn.getnodebyname(name), N, [name]),
+            ('getnodebyname bad', lambda: vorn.getnodebyname(bad_name), N, [bad_name]),
+            ('numnodes', vorn.numnodes, N, []),
+            ('currnode', vorn.currnode, 10000, []),
+            ('nodestatus', lambda: vorn.nodestatus(2), N, []),
+            ('nodestatus bad', lambda: vorn.nodestatus(99), N, []),
+            ('masteraddr', vorn.masteraddr, N, []),
+            ('nodeaddr', lambda: vorn.nodeaddr(3), N, []),
+            ('nodeaddr bad', lambda: vorn.nodeaddr(-9), N, []),
+            ('nodenumber', lambda: vorn.nodenumber(ip), N, [ip]),
+            ('nodenumber invalid ip', lambda: vorn.nodenumber(bad_ip), N, [bad_ip]),
+            ('nodenumber no node', lambda: vorn.nodenumber(far_ip), N, [far_ip]),
+            ('nodeinfo', lambda: vorn.nodeinfo(4), N, []),
+            ('nodeinfo bad', lambda: vorn.nodeinfo(8), N, []),
+            ('nodelist', vorn.nodelist, N, []),
+            ('proclist', lambda: vorn.proclist(1), 1000, []),
+            ('proclist bad', lambda: vorn.proclist(8), N, []),
+            ('pidnode', lambda: vorn.pidnode(pid), 10000, []),
+            ('pidnode bad', lambda: vorn.pidnode(-5), N, []),
+            ('access', lambda: vorn.access(1, 1), N, []),
+            ('access bad', lambda: vorn.access(1, 64), N, []),
+            ('vorn_version', vorn.vorn_version, N, []),
+            ('liblist', vorn.liblist, N, []),
+            ('nodesetstatus invalid', lambda: vorn.nodesetstatus(1, 9), N, []),
+            ('argument error', lambda: vorn.nodeinfo('x'), N, []),
+        ]
+        self.check(cases)
+        self.assertEqual(sorted(vorn.proclist(1)), sorted((p, 1) for p in pids))
+
+    def test_changes_and_files(self):
+        N = 50000
+        path, chroot = '/etc/hostname', '/tmp'
+        missing = self.path('missing')
+        lib = 'libq.so'
+        vorn.libadd(lib)
+        cases = [
+            ('chmod', lambda: vorn.chmod(1, 0o111), N, []),
+            ('chown bad', lambda: vorn.chown(-1, 0), N, []),
+            ('nodesetstatus', lambda: vorn.nodesetstatus(2, 4), N, []),
+            ('nodechroot', lambda: vorn.nodechroot(3, chroot), N, [chroot]),
+            ('nodecachepurgeok bad', lambda: vorn.nodecachepurgeok(-1), N, []),
+            ('libadd exists', lambda: vorn.libadd(lib), N, [lib]),
+            ('libdel missing', lambda: vorn.libdel(missing), N, [missing]),
+            ('requestfile', lambda: vorn.requestfile(path).close(), N, [path]),
+            ('requestfile dropped', lambda: vorn.requestfile(path), N, [path]),
+            ('requestfile missing', lambda: vorn.requestfile(missing), N, [missing]),
+            ('requestfile directory', lambda: vorn.requestfile(self.tmp), N, []),
+            ('dump', lambda: vorn.dump(1, 7), N, []),
+            ('undump', lambda: vorn.undump(0), N, []),
+            ('notifier', lambda: vorn.notifier().close(), 1000, []),
+        ]
+        fds = len(os.listdir('/proc/self/fd'))
+        self.check(cases)
+        self.assertEqual(len(os.listdir('/proc/self/fd')), fds)
+
+    def test_access_refused(self):
+        self.fault('vorn_access', 'any', 'EACCES')
+        self.check([('access refused', lambda: vorn.access(2, 1), 200000, [])])
+
+
+class PlacementLeaks(LeakTest):
+    def test_conversion_failures(self):
+        N = 200000
+        argv = ['prog', 'one', 'two', 'three']
+        bad_argv = ['prog', 'one', 2]
+        envp = {'A': '1', 'B': '2', 'HOME': '/root', 'LONG': 'x' * 300}
+        bad_envp = dict(envp, Z=3)
+        io_file = (1, vorn.IO_FILE, 1, (os.O_WRONLY, 0o644, 0, '/dev/null'))
+        io_sock = (2, vorn.IO_SOCKET, 1, '127.0.0.1')
+        io = [io_file, io_sock, io_file]
+        bad_io = [io_file, io_sock, (1, 0, 0, (0, 0, 0, 'x' * 256))]
+        nodes = [1, 2, 3, 4]
+        bad_nodes = [1, 2, 'three']
+        watched = [argv, envp, io, io_file, io_sock, nodes] + argv + envp.keys() + \
+            envp.values()
+        cases = [
+            ('rexec bad argv', lambda: vorn.rexec(1, '/bin/true', bad_argv, envp, io), N,
+             watched + bad_argv),
+            ('rexec bad envp', lambda: vorn.rexec(1, '/bin/true', argv, bad_envp, io), N,
+             watched + [bad_envp]),
+            ('rexec bad io', lambda: vorn.rexec(1, '/bin/true', argv, envp, bad_io), N,
+             watched + [bad_io]),
+            ('execmove bad io', lambda: vorn.execmove(1, '/bin/true', argv, envp, io_sock[:3]),
+             N, watched),
+            ('execdump bad envp', lambda: vorn.execdump(1, 2, '/bin/true', argv, bad_envp), N,
+             watched + [bad_envp]),
+            ('move bad io', lambda: vorn.move(1, bad_io), N, watched + [bad_io]),
+            ('rfork bad io', lambda: vorn.rfork(1, io=None), N, watched),
+            ('vrfork bad nodes', lambda: vorn.vrfork(bad_nodes, io), N, watched + [bad_nodes]),
+            ('vrfork bad io', lambda: vorn.vrfork(nodes, bad_io), N, watched + [bad_io]),
+            ('vrfork tuple', lambda: vorn.vrfork(tuple(nodes)), N, watched),
+        ]
+        self.check(cases)
+
+    def test_library_failures(self):
+        # Every conversion succeeds and the library refuses the call.
+        N = 50000
+        argv = ['prog', 'one', 'two', 'three']
+        envp = {'A': '1', 'B': '2', 'HOME': '/root', 'LONG': 'x' * 300}
+        io_file = (1, vorn.IO_FILE, 1, (os.O_WRONLY, 0o644, 0, '/dev/null'))
+        io = [io_file, (2, vorn.IO_SOCKET, 1, '127.0.0.1'), io_file]
+        nodes = [1, 2, 3, 4, 5]
+        watched = [argv, envp, io, io_file, nodes] + argv + envp.keys() + envp.values()
+        cases = [
+            ('rexec', lambda: vorn.rexec(8, '/bin/true', argv, envp, io), N, watched),
+            ('execmove', lambda: vorn.execmove(1, '/no/such', argv, envp), N, watched),
+            ('execdump', lambda: vorn.execdump(1, 2, '/bin/true', argv, envp), N, watched),
+            ('move', lambda: vorn.move(8, io), N, watched),
+            ('rfork', lambda: vorn.rfork(-7, io, 7), N, watched),
+            ('vrfork', lambda: vorn.vrfork(nodes + [9], io), N, watched),
+        ]
+        self.check(cases)
+        self.assertEqual(vorn.currnode(), -1)
+
+    def test_successful_placement(self):
+        # Moves succeed in a child, which measures itself.
+        io = [(1, vorn.IO_FILE, 0, (os.O_WRONLY, 0, 0, '/dev/null'))] * 3
+
+        def body():
+            grew, changed = growth(lambda: vorn.move(2, io), 20000, [io, io[0]], True)
+            if grew >= SLACK or changed:
+                sys.stderr.write('move grew by %d, changed %r\n' % (grew, changed))
+                return 1
+            grew, changed = growth(lambda: vorn.move(3), 20000, (), True)
+            return 0 if grew < SLACK and vorn.currnode() == 3 else 2
+        sys.stdout.flush()
+        self.assertEqual(vorntest.in_child(body, timeout=100), 0)
+
+
+if __name__ == '__main__':
+    unittest.main()
