@@ -144,16 +144,18 @@ int vorn_nodelist(struct vorn_node_info **list)
         return -1;
     }
     int64_t now = now_us();
-    for (int i = 0; i < count; i++) {
-        struct cl_node n;
-        if (node_read(cl, i, &n) < 0) {
+    struct cl_node chunk[NODE_CHUNK];
+    for (int first = 0; first < count; first += NODE_CHUNK) {
+        int k = count - first < NODE_CHUNK ? count - first : NODE_CHUNK;
+        if (node_read_range(cl, first, k, chunk) < 0) {
             int saved = errno;
             cluster_unlock(cl);
             free(out);
             errno = saved;
             return -1;
         }
-        info_fill(cl, i, &n, &out[i], now);
+        for (int i = 0; i < k; i++)
+            info_fill(cl, first + i, &chunk[i], &out[first + i], now);
     }
     cluster_unlock(cl);
     *list = out;

@@ -598,20 +598,10 @@ void node_defaults(int node, struct cl_node *n)
     n->addr = node_default_addr(node);
 }
 
-int node_read(struct cluster *cl, int node, struct cl_node *n)
+/* Checks a record as read from the file and fills in the defaults of an
+ * all-zero one. */
+static int node_check(int node, struct cl_node *n)
 {
-    off_t off = (off_t)CL_HEADER_SIZE + (off_t)node * CL_RECORD_SIZE;
-    if (node < 0 || (uint32_t)node >= cl->hdr.nnodes) {
-        errno = EINVAL;
-        return -1;
-    }
-    ssize_t r = pread_full(cl->nodes_fd, n, sizeof *n, off);
-    if (r < 0)
-        return -1;
-    if (r != (ssize_t)sizeof *n) {
-        errno = EIO;
-        return -1;
-    }
     if (!(n->flags & REC_SET)) {
         static const struct cl_node zero = {};
         if (memcmp(n, &zero, sizeof zero) != 0) {
@@ -627,6 +617,33 @@ int node_read(struct cluster *cl, int node, struct cl_node *n)
         return -1;
     }
     return 0;
+}
+
+/* Reads count records from node first on. */
+int node_read_range(struct cluster *cl, int first, int count, struct cl_node *n)
+{
+    if (first < 0 || count < 0 || (uint64_t)first + (uint64_t)count > cl->hdr.nnodes) {
+        errno = EINVAL;
+        return -1;
+    }
+    off_t off = (off_t)CL_HEADER_SIZE + (off_t)first * CL_RECORD_SIZE;
+    size_t len = (size_t)count * sizeof *n;
+    ssize_t r = pread_full(cl->nodes_fd, n, len, off);
+    if (r < 0)
+        return -1;
+    if (r != (ssize_t)len) {
+        errno = EIO;
+        return -1;
+    }
+    for (int i = 0; i < count; i++)
+        if (node_check(first + i, &n[i]) < 0)
+            return -1;
+    return 0;
+}
+
+int node_read(struct cluster *cl, int node, struct cl_node *n)
+{
+    return node_read_range(cl, node, 1, n);
 }
 
 int node_write(struct cluster *cl, int node, const struct cl_node *n)

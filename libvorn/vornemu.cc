@@ -216,18 +216,23 @@ static int cmd_show(const char *path)
         printf("NODE    STATE       MODE  USER     GROUP    ADDRESS         PROCESSES\n");
         print_row("master", 4, 0111, 0, 0, cl.hdr.master_addr, procs, 0, &next, -1);
         int64_t now = now_us();
-        for (uint32_t i = 0; i < cl.hdr.nnodes; i++) {
-            struct cl_node n;
-            char name[16];
-            if (node_read(&cl, (int)i, &n) < 0) {
+        int count = (int)cl.hdr.nnodes;
+        static struct cl_node chunk[NODE_CHUNK];
+        for (int first = 0; first < count; first += NODE_CHUNK) {
+            int k = count - first < NODE_CHUNK ? count - first : NODE_CHUNK;
+            if (node_read_range(&cl, first, k, chunk) < 0) {
                 cluster_unlock(&cl);
                 fflush(stdout);
                 fail_cluster(path);
                 goto out;
             }
-            snprintf(name, sizeof name, "%u", i);
-            print_row(name, node_effective_state(&n, now), n.mode, n.user, n.group, n.addr, procs,
-                      nprocs, &next, (int)i);
+            for (int i = 0; i < k; i++) {
+                const struct cl_node *n = &chunk[i];
+                char name[16];
+                snprintf(name, sizeof name, "%d", first + i);
+                print_row(name, node_effective_state(n, now), n->mode, n->user, n->group, n->addr,
+                          procs, nprocs, &next, first + i);
+            }
         }
     }
     cluster_unlock(&cl);
