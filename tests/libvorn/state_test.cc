@@ -211,6 +211,8 @@ TEST(StateScale, MillionNodes)
     EXPECT_EQ(vorn_nodestatus(999999), VORN_NODE_UP);
     ASSERT_EQ(vorn_chmod(999999, 0700), 0);
     ASSERT_EQ(vorn_nodesetstatus(500000, VORN_NODE_DOWN), 0);
+    // The chroot table of the last node lies past 4 GiB, beyond a 32-bit offset.
+    ASSERT_EQ(vorn_nodechroot(999999, "/srv/last"), 0);
     struct vorn_node_info info;
     ASSERT_EQ(vorn_nodeinfo(999999, &info), 0);
     EXPECT_EQ(info.mode, 0700u);
