@@ -795,6 +795,10 @@ static PyObject *vn_rfork(PyObject *, PyObject *args, PyObject *kw)
     result = move_or_fork(args, kw, kwlist, _vorn_rfork_io);
     if (result == -1)
         return NULL;
+    /* The child is a copy of this interpreter with only the calling
+     * thread: let the interpreter forget the others, as os.fork does. */
+    if (result == 0)
+        PyOS_AfterFork();
     return PyInt_FromLong(result);
 }
 
@@ -842,6 +846,9 @@ static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
     errno = err;
     if (result == -1)
         return setError();
+    /* Each child gets its index (below n), the parent the count n. */
+    if (result >= 0 && result < n)
+        PyOS_AfterFork();
     Py_RETURN_NONE;
 }
 

@@ -3,6 +3,7 @@
 # execmove replacing a child interpreter; the library's refusals.
 import errno
 import os
+import subprocess
 import sys
 import unittest
 
@@ -105,6 +106,50 @@ class Rfork(vorntest.ClusterTest):
         self.assertEqual([r[5] for r in self.journal('_vorn_rfork_io')],
                          ['EINVAL', 'EIO', 'EINVAL', 'EHOSTDOWN', 'ENOENT', 'ECONNREFUSED'])
         self.assertEqual(vorn.proclist(1), [])
+
+
+# A threaded program forks children that leave through the interpreter's
+# normal exit; each child's exit status is printed by the parent.
+THREADED_FORK = r"""
+import os, sys, threading, time, vorn
+ev = threading.Event()
+t = threading.Thread(target=ev.wait)
+t.start()
+parent = os.getpid()
+%s
+if os.getpid() != parent:
+    sys.exit(3)
+statuses = []
+for pid in pids:
+    deadline = time.time() + 10
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            statuses.append(os.WEXITSTATUS(status))
+            break
+        if time.time() > deadline:
+            statuses.append('hung')
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            break
+        time.sleep(0.02)
+ev.set()
+print statuses
+"""
+
+
+class ThreadedFork(vorntest.ClusterTest):
+    def test_children_exit_normally(self):
+        # The children hold only the calling thread; the interpreter must
+        # know that, or its exit waits for threads that are not there.
+        for code, expected in [
+                ('pids = [vorn.rfork(2)]', '[3]\n'),
+                ('vorn.vrfork([4, 5])\npids = [p for n in (4, 5) for p, _ in vorn.proclist(n)]',
+                 '[3, 3]\n')]:
+            proc = subprocess.Popen([sys.executable, '-c', THREADED_FORK % code],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            out, err = proc.communicate()
+            self.assertEqual((proc.returncode, out, err), (0, expected, ''))
 
 
 class Move(vorntest.ClusterTest):
