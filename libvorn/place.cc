@@ -28,6 +28,7 @@ struct io_saved {
 /* What applying a set of records opened and replaced. */
 struct io_state {
     int count;
+    int min_fd; /* above every descriptor a record sets */
     int *temps;
     struct io_saved *saved;
     int nsaved;
@@ -78,6 +79,48 @@ static int io_check(const struct io_redirect *io, int count)
     return 0;
 }
 
+/* connect, finishing a connection that a signal interrupted. */
+static int connect_full(int fd, const struct sockaddr_in *a)
+{
+    if (connect(fd, (const struct sockaddr *)a, sizeof *a) == 0)
+        return 0;
+    if (errno != EINTR)
+        return -1;
+    for (;;) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        int r = poll(&p, 1, -1);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return -1;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
+            return -1;
+        if (err) {
+            errno = err;
+            return -1;
+        }
+        return 0;
+    }
+}
+
+/* The connection header, without SIGPIPE should the peer be gone. */
+static int send_full(int fd, const void *buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(fd, (const char *)buf + done, len - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        done += (size_t)n;
+    }
+    return 0;
+}
+
 static int io_open_one(const struct io_redirect *r, int min_fd)
 {
     int fd = -1;
@@ -95,15 +138,11 @@ static int io_open_one(const struct io_redirect *r, int min_fd)
         fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        int rc;
-        do {
-            rc = connect(fd, (struct sockaddr *)&a, sizeof a);
-        } while (rc < 0 && errno == EINTR);
-        if (rc < 0)
+        if (connect_full(fd, &a) < 0)
             goto fail;
         if (r->send_header) {
             int32_t hdr[2] = {(int32_t)getpid(), r->fd};
-            if (write_full(fd, hdr, sizeof hdr) < 0)
+            if (send_full(fd, hdr, sizeof hdr) < 0)
                 goto fail;
         }
     } else {
@@ -166,6 +205,7 @@ static int io_open_all(const struct io_redirect *io, int count, struct io_state 
     for (int i = 0; i < count; i++)
         st->temps[i] = -1;
     st->count = count;
+    st->min_fd = min_fd;
     for (int i = 0; i < count; i++) {
         st->temps[i] = io_open_one(&io[i], min_fd);
         if (st->temps[i] < 0) {
@@ -203,7 +243,8 @@ static int io_install(const struct io_redirect *io, struct io_state *st)
             struct io_saved *s = &st->saved[st->nsaved];
             s->fd = fd;
             s->fdflags = fcntl(fd, F_GETFD);
-            s->copy = s->fdflags < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            /* The copy too stays clear of the descriptors records set. */
+            s->copy = s->fdflags < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, st->min_fd);
             if (s->fdflags >= 0 && s->copy < 0) {
                 io_restore(st);
                 return -1;

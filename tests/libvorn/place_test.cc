@@ -246,6 +246,41 @@ TEST_F(PlaceTest, FailedRexecLeavesTheCallerAlone)
     EXPECT_EQ(tu_read_file(out), ""); // nothing was written through records
 }
 
+// With every low descriptor taken, a failed exec still puts back what the
+// records replaced and closes what they opened.
+TEST_F(PlaceTest, FailedRexecRestoresCrowdedDescriptors)
+{
+    std::string junk = c.dir + "/junk", a = c.dir + "/a", b = c.dir + "/b";
+    tu_write_file(junk, "not a program\x01");
+    chmod(junk.c_str(), 0755);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        vorn_numnodes(); // the cluster is open before the crowding
+        dup2(p[1], 41);
+        close(p[1]);
+        for (int fd = 3; fd < 40; fd++)
+            if (fcntl(fd, F_GETFD) < 0)
+                dup2(0, fd);
+        close(40);
+        struct io_redirect io[2] = {file_record(41, a, O_WRONLY | O_CREAT),
+                                    file_record(40, b, O_WRONLY | O_CREAT)};
+        char *argv[] = {(char *)"junk", nullptr};
+        int rc = vorn_rexec_io(1, io, 2, junk.c_str(), argv, nullptr);
+        int err = errno;
+        dprintf(41, "%d %d %d %d", rc, err, fcntl(40, F_GETFD) == -1, vorn_currnode());
+        _exit(0);
+    }
+    close(p[1]);
+    std::string got = read_all(p[0]);
+    close(p[0]);
+    EXPECT_EQ(wait_status(pid), 0);
+    EXPECT_EQ(got, "-1 " + std::to_string(ENOEXEC) + " 1 -1");
+    EXPECT_EQ(tu_read_file(a), "");
+}
+
 TEST_F(PlaceTest, PlacementIsRefusedWhereTheNodeSaysSo)
 {
     ASSERT_EQ(vorn_nodesetstatus(4, VORN_NODE_DOWN), 0);
