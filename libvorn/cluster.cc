@@ -560,13 +560,9 @@ int cluster_lock(struct cluster *cl, int exclusive)
     while (fcntl(cl->lock_fd, F_SETLKW, &fl) < 0) {
         if (errno == EINTR)
             continue;
-        /* A read-only lock file cannot carry a write lock; readers of a
-         * cluster that is not ours fall back to a read lock. */
-        if (errno == EBADF && exclusive) {
-            fl.l_type = F_RDLCK;
-            exclusive = 0;
-            continue;
-        }
+        /* A lock file we may only read: the cluster is not ours to change. */
+        if (errno == EBADF)
+            errno = EACCES;
         return -1;
     }
     return 0;
@@ -795,7 +791,10 @@ int fault_take(struct cluster *cl, const char *fn, int node, int has_node)
     struct stat st;
     if (fstat(cl->faults_fd, &st) < 0 || st.st_size == 0)
         return 0;
-    if (cluster_lock(cl, 1) < 0)
+    /* Who may not write the cluster still meets its faults, but does not
+     * use them up. */
+    int exclusive = cluster_lock(cl, 1) == 0;
+    if (!exclusive && cluster_lock(cl, 0) < 0)
         return 0;
     struct cl_fault *f = NULL;
     int n = fault_list(cl, &f), err = 0;
@@ -807,7 +806,7 @@ int fault_take(struct cluster *cl, const char *fn, int node, int has_node)
         if (f[i].node != FAULT_ANY_NODE && (!has_node || f[i].node != node))
             continue;
         err = f[i].err;
-        if (f[i].count > 0) {
+        if (f[i].count > 0 && exclusive) {
             if (--f[i].count == 0) {
                 memmove(&f[i], &f[i + 1], (size_t)(n - i - 1) * sizeof *f);
                 n--;

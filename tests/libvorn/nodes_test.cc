@@ -455,6 +455,7 @@ TEST(ClusterUsers, AccessFollowsModeUserAndGroup)
 TEST(ClusterUsers, PrivateClusterIsReadOnlyForOthers)
 {
     tu_cluster c = tu_cluster_make(8);
+    ASSERT_EQ(tu_vornemu({"fail", "vorn_nodestatus", "2", "EIO", "1"}).status, 0);
     EXPECT_EQ(tu_as_nobody(
                   [](void *) -> int {
                       if (vorn_numnodes() != 8)
@@ -465,9 +466,18 @@ TEST(ClusterUsers, PrivateClusterIsReadOnlyForOthers)
                       free(l);
                       if (vorn_chmod(1, 0) != -1 || errno != EPERM)
                           return 3;
+                      // Placing work means writing the cluster: not ours.
+                      if (_vorn_rfork_io(1, nullptr, -1, 0) != -1 || errno != EACCES)
+                          return 4;
+                      // Faults apply, without being used up.
+                      for (int i = 0; i < 2; i++)
+                          if (vorn_nodestatus(2) != -1 || errno != EIO)
+                              return 5;
                       return 0;
                   },
                   nullptr),
               0);
+    EXPECT_EQ(vorn_nodestatus(2), -1); // still armed: root uses it up
+    EXPECT_EQ(vorn_nodestatus(2), VORN_NODE_UP);
     tu_cluster_drop(c);
 }
