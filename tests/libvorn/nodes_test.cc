@@ -481,3 +481,18 @@ TEST(ClusterUsers, PrivateClusterIsReadOnlyForOthers)
     EXPECT_EQ(vorn_nodestatus(2), VORN_NODE_UP);
     tu_cluster_drop(c);
 }
+
+TEST(ClusterSizes, NoSlaveNodes)
+{
+    tu_cluster c = tu_cluster_make(0);
+    EXPECT_EQ(vorn_numnodes(), 0);
+    struct vorn_node_info *list = nullptr;
+    EXPECT_EQ(vorn_nodelist(&list), 0);
+    free(list);
+    EXPECT_EQ(vorn_getnodebyname("0"), -3);
+    EXPECT_EQ(vorn_getnodebyname("master"), -1);
+    EXPECT_EQ(vorn_nodestatus(-1), VORN_NODE_UP);
+    EXPECT_EQ(vorn_chmod(0, 0755), -1);
+    EXPECT_EQ(errno, EINVAL);
+    tu_cluster_drop(c);
+}
