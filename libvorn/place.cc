@@ -285,6 +285,24 @@ static int self_node(struct cluster *cl)
     return node;
 }
 
+/* Whether a program file begins like one that execve runs: an ELF image
+ * or a "#!" script.  A file we cannot read gets the benefit of doubt. */
+static int looks_executable(const char *path)
+{
+    unsigned char magic[4];
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return 1;
+    ssize_t n;
+    do {
+        n = pread(fd, magic, sizeof magic, 0);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n >= 2 && magic[0] == '#' && magic[1] == '!')
+        return 1;
+    return n == 4 && memcmp(magic, "\177ELF", 4) == 0;
+}
+
 static int place_check(struct cluster *cl, int node)
 {
     return node_access(cl, node, 1, 1);
@@ -322,6 +340,10 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         }
         if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) < 0)
             goto fail;
+        if (!looks_executable(path)) {
+            errno = ENOEXEC;
+            goto fail;
+        }
     }
     if (io_open_all(io, count, &st) < 0)
         goto fail;

@@ -244,15 +244,22 @@ TEST_F(PlaceTest, FailedRexecLeavesTheCallerAlone)
         EXPECT_EQ(got, "-1 " + std::to_string(t.err) + " 1 -1") << t.what;
     }
     EXPECT_EQ(tu_read_file(out), ""); // nothing was written through records
+    // One journal line per failed call, with its error.
+    auto rows = tu_journal();
+    ASSERT_EQ(rows.size(), 5u);
+    std::vector<std::string> results;
+    for (const auto &r : rows)
+        results.push_back(r[2] + " " + r[5]);
+    EXPECT_EQ(results, (std::vector<std::string>{"vorn_rexec_io ECONNREFUSED",
+                                                 "vorn_rexec_io ENOENT", "vorn_rexec_io ENOENT",
+                                                 "vorn_rexec_io ENOEXEC", "vorn_rexec_io EBADF"}));
 }
 
 // With every low descriptor taken, a failed exec still puts back what the
 // records replaced and closes what they opened.
 TEST_F(PlaceTest, FailedRexecRestoresCrowdedDescriptors)
 {
-    std::string junk = c.dir + "/junk", a = c.dir + "/a", b = c.dir + "/b";
-    tu_write_file(junk, "not a program\x01");
-    chmod(junk.c_str(), 0755);
+    std::string a = c.dir + "/a", b = c.dir + "/b";
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     pid_t pid = fork();
@@ -267,8 +274,11 @@ TEST_F(PlaceTest, FailedRexecRestoresCrowdedDescriptors)
         close(40);
         struct io_redirect io[2] = {file_record(41, a, O_WRONLY | O_CREAT),
                                     file_record(40, b, O_WRONLY | O_CREAT)};
-        char *argv[] = {(char *)"junk", nullptr};
-        int rc = vorn_rexec_io(1, io, 2, junk.c_str(), argv, nullptr);
+        // An argument beyond the kernel's limit: execve itself fails, after
+        // the records are in place.
+        std::string huge(200000, 'x');
+        char *argv[] = {(char *)"true", (char *)huge.c_str(), nullptr};
+        int rc = vorn_rexec_io(1, io, 2, "/bin/true", argv, nullptr);
         int err = errno;
         dprintf(41, "%d %d %d %d", rc, err, fcntl(40, F_GETFD) == -1, vorn_currnode());
         _exit(0);
@@ -277,8 +287,13 @@ TEST_F(PlaceTest, FailedRexecRestoresCrowdedDescriptors)
     std::string got = read_all(p[0]);
     close(p[0]);
     EXPECT_EQ(wait_status(pid), 0);
-    EXPECT_EQ(got, "-1 " + std::to_string(ENOEXEC) + " 1 -1");
+    EXPECT_EQ(got, "-1 " + std::to_string(E2BIG) + " 1 -1");
     EXPECT_EQ(tu_read_file(a), "");
+    // The line written before the exec, then the error.
+    auto rows = tu_journal();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][5], "0");
+    EXPECT_EQ(rows[1][5], "E2BIG");
 }
 
 TEST_F(PlaceTest, PlacementIsRefusedWhereTheNodeSaysSo)
