@@ -280,9 +280,15 @@ int cluster_create(const char *path, const struct cl_params *p)
         errno = EINVAL;
         return -1;
     }
-    snprintf(tmp, sizeof tmp, "%s.new.%d.%u", path, (int)getpid(), counter++);
-    if (mkdir(tmp, 0700) < 0)
-        return -1;
+    /* Built aside and renamed into place: no one sees half a cluster. */
+    for (int tries = 0;; tries++) {
+        snprintf(tmp, sizeof tmp, "%s.new.%d.%u.%lld", path, (int)getpid(), counter++,
+                 (long long)(now_us() % 1000000));
+        if (mkdir(tmp, 0700) == 0)
+            break;
+        if (errno != EEXIST || tries == 100)
+            return -1;
+    }
     made = 1;
     dfd = open(tmp, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dfd < 0)
@@ -303,15 +309,13 @@ int cluster_create(const char *path, const struct cl_params *p)
         char block[CL_HEADER_SIZE];
         memset(block, 0, sizeof block);
         memcpy(block, &h, sizeof h);
-        fd = create_file(dfd, FILE_NODES, fmode == 0666 ? 0644 : 0644);
+        fd = create_file(dfd, FILE_NODES, fmode);
         if (fd < 0)
             goto out;
         /* Node records start all zero: every node up with the defaults.
          * The file stays sparse until nodes change. */
         if (pwrite_full(fd, block, sizeof block, 0) < 0 ||
             ftruncate(fd, (off_t)CL_HEADER_SIZE + (off_t)p->nnodes * CL_RECORD_SIZE) < 0)
-            goto out;
-        if (p->shared && fchmod(fd, 0666) < 0)
             goto out;
         close(fd);
         fd = -1;
@@ -347,6 +351,17 @@ int cluster_create(const char *path, const struct cl_params *p)
         }
         close(ofd);
     }
+    /* Swap the two at once, so that no call in between finds no cluster
+     * (and makes a default one); two renames where the file system
+     * cannot swap. */
+    if (renameat2(AT_FDCWD, tmp, AT_FDCWD, path, RENAME_EXCHANGE) == 0) {
+        remove_tree(tmp);
+        made = 0;
+        rc = 0;
+        goto out;
+    }
+    if (errno != EINVAL && errno != ENOSYS)
+        goto out;
     snprintf(old, sizeof old, "%s.old.%d.%u", path, (int)getpid(), counter++);
     if (rename(path, old) < 0)
         goto out;
