@@ -92,6 +92,35 @@ TEST_F(StateTest, ConcurrentWritersLoseNothing)
         ASSERT_EQ(r.size(), 6u);
 }
 
+TEST_F(StateTest, ConcurrentFirstUseMakesOneCluster)
+{
+    std::string fresh = c.dir + "/fresh";
+    setenv("VORN_CLUSTER", fresh.c_str(), 1);
+    std::vector<pid_t> pids;
+    for (int p = 0; p < 8; p++) {
+        pid_t pid = fork();
+        if (pid == 0)
+            _exit(vorn_numnodes() == 8 && vorn_libadd(("l" + std::to_string(p)).c_str()) == 0 ? 0
+                                                                                              : 1);
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int st;
+        waitpid(pid, &st, 0);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    char *libs = nullptr;
+    ASSERT_EQ(vorn_liblist(&libs), 0);
+    int count = 0;
+    for (char *p = libs; *p; p += strlen(p) + 1)
+        count++;
+    free(libs);
+    EXPECT_EQ(count, 8);
+    // Only the cluster itself is left: no half-built directories.
+    tu_result r = tu_run({"/bin/ls", c.dir});
+    EXPECT_EQ(r.out, "cluster\nfresh\n");
+}
+
 // Each kind of damage: the library answers EIO, vornemu says so and fails.
 TEST_F(StateTest, DamagedStateGivesEIO)
 {
