@@ -1,7 +1,6 @@
 # test_frame.py - the module's frame: method table (order, flags,
 # docstrings), constants, namespace, exports and the clean import.
 import ctypes
-import os
 import subprocess
 import sys
 import unittest

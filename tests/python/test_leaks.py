@@ -2,7 +2,6 @@
 # failure paths: the process must not grow (a leaked object, record,
 # vector or string shows in its resident size) and the arguments' reference
 # counts must come back to where they were.
-import errno
 import gc
 import os
 import signal
