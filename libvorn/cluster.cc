@@ -735,19 +735,6 @@ int chroot_write(struct cluster *cl, int node, const char *dir)
     return pwrite_full(cl->chroot_fd, slot, sizeof slot, (off_t)node * CL_CHROOT_SLOT);
 }
 
-int chroot_read(struct cluster *cl, int node, char *buf, size_t size)
-{
-    char slot[CL_CHROOT_SLOT];
-    ssize_t r = pread_full(cl->chroot_fd, slot, sizeof slot, (off_t)node * CL_CHROOT_SLOT);
-    if (r < 0)
-        return -1;
-    if (r < (ssize_t)sizeof slot)
-        memset(slot + r, 0, sizeof slot - (size_t)r);
-    slot[sizeof slot - 1] = 0;
-    snprintf(buf, size, "%s", slot);
-    return 0;
-}
-
 /* Reads a whole small state file into a malloc block. */
 static int file_load(int fd, char **buf, size_t *len)
 {

@@ -120,7 +120,6 @@ uint32_t node_default_addr(int node);
 int node_access(struct cluster *cl, int node, int mode, int need_up);
 int node_check_access(const struct cl_node *n, int mode);
 int chroot_write(struct cluster *cl, int node, const char *dir);
-int chroot_read(struct cluster *cl, int node, char *buf, size_t size);
 
 int fault_take(struct cluster *cl, const char *fn, int node, int has_node);
 int fault_add(struct cluster *cl, const struct cl_fault *f);
