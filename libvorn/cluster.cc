@@ -435,7 +435,12 @@ int cluster_open(const char *path, struct cluster *cl)
             errno = EIO;
         goto fail;
     }
+    /* A journal we may not write stays unwritten; a missing one is damage. */
     cl->journal_fd = openat(cl->dirfd, FILE_JOURNAL, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (cl->journal_fd < 0 && errno != EACCES && errno != EROFS) {
+        errno = EIO;
+        goto fail;
+    }
     if (fstat(cl->nodes_fd, &st) < 0)
         goto fail;
     if (!S_ISREG(st.st_mode)) {

@@ -172,7 +172,12 @@ TEST_F(StateTest, DamagedSideFilesGiveEIO)
     tu_result r = tu_vornemu({"heal"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(vorn_numnodes(), 8);
-    // A directory without its files is not a cluster.
+    // A cluster without its journal, or a directory without any of the
+    // files, is not a cluster.
+    ASSERT_EQ(unlink((c.path + "/journal").c_str()), 0);
+    r = tu_vornemu({"show"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, damaged(c.path));
     std::string other = c.dir + "/half";
     ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
     setenv("VORN_CLUSTER", other.c_str(), 1);
