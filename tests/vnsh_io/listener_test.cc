@@ -1,0 +1,436 @@
+// listener_test.cc - the forwarding listener through real sockets and
+// descriptors: line mode and its write boundaries, unbuffered mode, the
+// connection rules, and the standard-input forwarder.
+#include "rig.h"
+
+#include "vnsh_io_internal.h"
+
+#include <vorn/vnsh_io.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+const int LINE = VNSH_LINEBUF;
+const int LINE_PREFIX = VNSH_LINEBUF | VNSH_PREFIX;
+
+using records = std::vector<std::string>;
+
+// Connects the three streams (0 first), hands each output stream its
+// pieces (a pause between pieces, so that they arrive in separate reads),
+// closes everything and collects what reached local 1 and 2.
+struct forward_case {
+    const char *name;
+    int flags;
+    int node;
+    std::vector<std::string> out_pieces;
+    records out;                 // expected records (write boundaries)
+    std::string out_joined = ""; // or, when out is empty, the bytes alone
+    std::vector<std::string> err_pieces = {};
+    records err = {};
+};
+
+std::string S(const char *s, size_t n)
+{
+    return std::string(s, n);
+}
+std::string rep(char c, size_t n)
+{
+    return std::string(n, c);
+}
+
+const std::vector<forward_case> &forward_cases()
+{
+    static const std::vector<forward_case> cases = {
+        {"two lines in one read, node 5", LINE_PREFIX, 5, {"a\nb\n"}, {"  5: a\n", "  5: b\n"}},
+        {"master prefix is five characters", LINE_PREFIX, -1, {"x\n"}, {" -1: x\n"}},
+        {"three-digit node", LINE_PREFIX, 123, {"x\n"}, {"123: x\n"}},
+        {"unfinished line at the end, prefix", LINE_PREFIX, 5, {"abc"}, {"  5: abc\n"}},
+        {"unfinished line at the end, no prefix", LINE, 5, {"abc"}, {"abc\n"}},
+        {"unfinished line at the end, unbuffered", 0, 5, {"abc"}, {"abc"}},
+        {"lines split across reads",
+         LINE_PREFIX,
+         7,
+         {"hel", "lo\nwor", "ld\n", "!"},
+         {"  7: hello\n", "  7: world\n", "  7: !\n"}},
+        {"line of exactly one buffer",
+         LINE_PREFIX,
+         5,
+         {rep('x', 4096) + "\n"},
+         {"  5: " + rep('x', 4096) + "\n", "  5: \n"}},
+        {"line longer than two buffers",
+         LINE_PREFIX,
+         5,
+         {rep('y', 3000), rep('y', 6000) + "\nz\n"},
+         {"  5: " + rep('y', 4096) + "\n", "  5: " + rep('y', 4096) + "\n",
+          "  5: " + rep('y', 808) + "\n", "  5: z\n"}},
+        {"long line without prefix",
+         LINE,
+         5,
+         {rep('y', 4100) + "\n"},
+         {rep('y', 4096) + "\n", "yyyy\n"}},
+        {"NUL bytes in line mode",
+         LINE_PREFIX,
+         2,
+         {S("a\0b\n\0\n", 6)},
+         {S("  2: a\0b\n", 9), S("  2: \0\n", 7)}},
+        {"NUL bytes unbuffered", 0, 2, {S("a\0b\n\0", 5)}, {}, S("a\0b\n\0", 5)},
+        {"prefix without line mode copies unchanged",
+         VNSH_PREFIX,
+         5,
+         {"a\nb\n", "c"},
+         {},
+         "a\nb\nc"},
+        {"unbuffered copies unchanged", 0, 5, {"one\ntw", "o\n"}, {}, "one\ntwo\n"},
+        {"standard error is forwarded to local 2",
+         LINE_PREFIX,
+         3,
+         {"out\n"},
+         {"  3: out\n"},
+         "",
+         {"err", "or\n"},
+         {"  3: error\n"}},
+    };
+    return cases;
+}
+
+class Forward : public ::testing::TestWithParam<size_t>
+{
+};
+
+TEST_P(Forward, RecordsAtLocalDescriptors)
+{
+    const forward_case &c = forward_cases()[GetParam()];
+    SCOPED_TRACE(c.name);
+    rig r = rig_start(c.flags, c.node, RIG_INPUT_EMPTY);
+    ASSERT_GT(r.pid, 0);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    for (const std::string &p : c.out_pieces) {
+        send_all(s1, p);
+        usleep(50000);
+    }
+    for (const std::string &p : c.err_pieces) {
+        send_all(s2, p);
+        usleep(50000);
+    }
+    close(s1);
+    close(s2);
+    EXPECT_TRUE(peer_closed(s0)); // local input was empty
+    close(s0);
+
+    records out = read_records(r.out_r);
+    records err = read_records(r.err_r);
+    if (!c.out.empty() || c.out_joined.empty()) {
+        EXPECT_EQ(out, c.out);
+    } else {
+        std::string joined;
+        for (const std::string &rec : out)
+            joined += rec;
+        EXPECT_EQ(joined, c.out_joined);
+    }
+    EXPECT_EQ(err, c.err);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(Listener, Forward, ::testing::Range<size_t>(0, forward_cases().size()));
+
+// Helpers for the connection-rule cases.
+std::string one_record(int fd)
+{
+    char buf[8192];
+    struct timeval tv = {3, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, n) : std::string();
+}
+
+TEST(Listener, WrongProcessIdIsClosedAndUsesNoPlace)
+{
+    rig r = rig_start(LINE, 1, RIG_INPUT_PIPE);
+    int bad = rig_connect(r, r.hdr_pid + 1, 1);
+    EXPECT_TRUE(peer_closed(bad));
+    close(bad);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(s1, "out\n");
+    send_all(s2, "err\n");
+    EXPECT_EQ(one_record(r.out_r), "out\n");
+    EXPECT_EQ(one_record(r.err_r), "err\n");
+    send_all(r.in_w, "input"); // the third place went to standard input
+    close(r.in_w);
+    r.in_w = -1;
+    EXPECT_EQ(read_until_eof(s0), "input");
+    close(s0);
+    close(s1);
+    close(s2);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+TEST(Listener, StreamNumberThreeUsesAPlace)
+{
+    rig r = rig_start(LINE, 1, RIG_INPUT_PIPE);
+    send_all(r.in_w, "input");
+    int bad = rig_connect(r, r.hdr_pid, 3);
+    EXPECT_TRUE(peer_closed(bad));
+    close(bad);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(s1, "out\n");
+    EXPECT_EQ(one_record(r.out_r), "out\n");
+    // No place is left for standard input: closed at once, nothing sent.
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    EXPECT_TRUE(peer_closed(s0));
+    close(s0);
+    close(s1);
+    close(s2);
+    // Stream 0 is still expected, so the listener waits for a quiet period.
+    EXPECT_FALSE(rig_wait(r, 500));
+    rig_stop(r);
+}
+
+TEST(Listener, FourthConnectionIsClosed)
+{
+    rig r = rig_start(LINE, 1, RIG_INPUT_PIPE);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(s1, "first\n");
+    EXPECT_EQ(one_record(r.out_r), "first\n");
+    int extra = rig_connect(r, r.hdr_pid, 1);
+    EXPECT_TRUE(peer_closed(extra));
+    close(extra);
+    send_all(s1, "still\n");
+    EXPECT_EQ(one_record(r.out_r), "still\n");
+    close(r.in_w);
+    r.in_w = -1;
+    EXPECT_EQ(read_until_eof(s0), "");
+    close(s0);
+    close(s1);
+    close(s2);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+TEST(Listener, SecondConnectionForAnAttachedStreamIsClosed)
+{
+    rig r = rig_start(LINE_PREFIX, 4, RIG_INPUT_PIPE);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    send_all(s1, "a\n");
+    EXPECT_EQ(one_record(r.out_r), "  4: a\n");
+    int dup = rig_connect(r, r.hdr_pid, 1);
+    EXPECT_TRUE(peer_closed(dup));
+    close(dup);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    close(s2);
+    // The first connection still counts and still forwards.
+    usleep(100000);
+    send_all(s1, "b\n");
+    EXPECT_EQ(one_record(r.out_r), "  4: b\n");
+    close(s1);
+    rig_stop(r);
+}
+
+TEST(Listener, ShortHeadersHoldNothingUpAndUseNoPlace)
+{
+    rig r = rig_start(LINE, 1, RIG_INPUT_EMPTY);
+    int silent = rig_connect_partial(r, r.hdr_pid, 1, 4); // stays open
+    int gone = rig_connect_partial(r, r.hdr_pid, 2, 3);
+    close(gone);
+    int nothing = rig_connect_partial(r, r.hdr_pid, 2, 0); // stays open
+    usleep(100000);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(s1, "out\n");
+    send_all(s2, "err\n");
+    EXPECT_EQ(one_record(r.out_r), "out\n");
+    EXPECT_EQ(one_record(r.err_r), "err\n");
+    close(s0);
+    close(s1);
+    close(s2);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    close(silent);
+    close(nothing);
+    rig_stop(r);
+}
+
+TEST(Listener, HeaderSplitOverSeveralSends)
+{
+    rig r = rig_start(0, 1, RIG_INPUT_EMPTY);
+    int s1 = rig_connect_partial(r, r.hdr_pid, 1, 0);
+    int32_t hdr[2] = {r.hdr_pid, 1};
+    for (int i = 0; i < 8; i++) {
+        send_all(s1, std::string((const char *)hdr + i, 1));
+        usleep(20000);
+    }
+    send_all(s1, "data");
+    EXPECT_EQ(one_record(r.out_r), "data");
+    close(s1);
+    rig_stop(r);
+}
+
+TEST(Listener, EmptyLocalInputRefusesStandardInput)
+{
+    rig r = rig_start(LINE, 1, RIG_INPUT_EMPTY);
+    usleep(200000); // local input has ended by now
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    EXPECT_TRUE(peer_closed(s0));
+    close(s0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(s1, "out\n");
+    send_all(s2, "err");
+    close(s1);
+    close(s2);
+    EXPECT_EQ(read_records(r.out_r), records{"out\n"});
+    EXPECT_EQ(read_records(r.err_r), records{"err\n"});
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+TEST(Listener, InputEndingWhileBytesWaitIsSentInFull)
+{
+    rig r = rig_start(0, 1, RIG_INPUT_PIPE);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    std::string data;
+    for (int i = 0; data.size() < (3u << 20); i++)
+        data += std::to_string(i) + (i % 7 ? " " : "\n");
+    int in_w = r.in_w;
+    r.in_w = -1;
+    std::thread writer([&] {
+        send_all(in_w, data);
+        close(in_w);
+    });
+    usleep(300000); // let the socket fill before the remote side reads
+    std::string got = read_until_eof(s0);
+    writer.join();
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+    close(s0);
+    close(s1);
+    close(s2);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+TEST(Listener, RemoteClosingInputLeavesOutputGoing)
+{
+    rig r = rig_start(LINE, 1, RIG_INPUT_PIPE);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(r.in_w, "unread input");
+    usleep(100000);
+    close(s0); // unread data: the listener sees a reset
+    usleep(100000);
+    send_all(r.in_w, std::string(20000, 'i')); // more input, nowhere to go
+    send_all(s1, "still here\n");
+    EXPECT_EQ(one_record(r.out_r), "still here\n");
+    close(s1);
+    close(s2);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0); // not SIGPIPE
+    rig_stop(r);
+}
+
+TEST(Listener, SendingIntoClosedInputDetachesWithoutSigpipe)
+{
+    rig r = rig_start(0, 1, RIG_INPUT_PIPE);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    // The remote side stops reading its input while input keeps coming;
+    // then it goes away with a reset, so that sending fails.
+    shutdown(s0, SHUT_RD);
+    struct linger lg = {1, 0};
+    setsockopt(s0, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    int in_w = r.in_w;
+    r.in_w = -1;
+    std::thread writer([&] {
+        std::string chunk(65536, 'i');
+        for (int i = 0; i < 16; i++)
+            if (write(in_w, chunk.data(), chunk.size()) < 0)
+                break;
+        close(in_w);
+    });
+    usleep(200000);
+    close(s0); // reset: the next send fails
+    writer.join();
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(s1, "out");
+    close(s1);
+    close(s2);
+    EXPECT_EQ(read_records(r.out_r), records{"out"});
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+TEST(Listener, OutputEndingLeavesInputGoing)
+{
+    rig r = rig_start(LINE, 1, RIG_INPUT_PIPE);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    close(s1);
+    close(s2);
+    send_all(r.in_w, "late input\n");
+    close(r.in_w);
+    r.in_w = -1;
+    EXPECT_EQ(read_until_eof(s0), "late input\n");
+    close(s0);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+TEST(Listener, InputReadBeforeTheConnectionIsSentOnceAttached)
+{
+    rig r = rig_start(0, 1, RIG_INPUT_PIPE);
+    send_all(r.in_w, "early");
+    close(r.in_w);
+    r.in_w = -1;
+    usleep(200000); // local input has ended with bytes waiting
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    EXPECT_EQ(read_until_eof(s0), "early");
+    close(s0);
+    close(s1);
+    close(s2);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+TEST(Listener, HangupEndsIt)
+{
+    rig r = rig_start(0, 1, RIG_INPUT_PIPE);
+    kill(r.pid, SIGHUP);
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 128 + SIGHUP);
+    rig_stop(r);
+}
+
+} // namespace

@@ -1,0 +1,40 @@
+// quiet_test.cc - the listener's 45-second quiet period: streams that never
+// connect are given up, and a late connection is still taken.
+#include "rig.h"
+
+#include <vorn/vnsh_io.h>
+
+#include <gtest/gtest.h>
+
+#include <time.h>
+#include <unistd.h>
+
+TEST(ListenerQuiet, GivesUpUnconnectedStreamsButTakesLateOnes)
+{
+    // Nobody connects: the first quiet period ends this listener.
+    rig idle = rig_start(0, 1, RIG_INPUT_EMPTY);
+    // Only standard output connects at first.
+    rig late = rig_start(VNSH_LINEBUF, 1, RIG_INPUT_EMPTY);
+    int s1 = rig_connect(late, late.hdr_pid, 1);
+    send_all(s1, "early\n");
+
+    time_t start = time(nullptr);
+    EXPECT_FALSE(rig_wait(idle, 40000));
+    EXPECT_TRUE(rig_wait(idle, 15000));
+    EXPECT_EQ(idle.status, 0);
+    EXPECT_GE(time(nullptr) - start, 44);
+
+    // The quiet period gave up the two missing streams but the listener goes
+    // on for the attached one, and still takes a connection that comes now.
+    usleep(200000);
+    int s2 = rig_connect(late, late.hdr_pid, 2);
+    send_all(s2, "late\n");
+    close(s1);
+    close(s2);
+    EXPECT_EQ(read_records(late.out_r), std::vector<std::string>{"early\n"});
+    EXPECT_EQ(read_records(late.err_r), std::vector<std::string>{"late\n"});
+    EXPECT_TRUE(rig_wait(late));
+    EXPECT_EQ(late.status, 0);
+    rig_stop(idle);
+    rig_stop(late);
+}

@@ -1,0 +1,212 @@
+// rig.cc - a forwarding listener under test with real sockets and pipes
+// (see rig.h).
+#include "rig.h"
+
+#include "vnsh_io_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static long now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+rig rig_start(int flags, int node, rig_input input)
+{
+    rig r;
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    signal(SIGPIPE, SIG_IGN); // our own writes into closed sockets
+
+    struct sockaddr_in addr;
+    int lsock = setup_socket(&addr);
+    if (lsock < 0) {
+        ADD_FAILURE() << "setup_socket: " << strerror(errno);
+        return r;
+    }
+    r.port = ntohs(addr.sin_port);
+    r.hdr_pid = 40000 + (getpid() % 10000);
+
+    int in[2] = {-1, -1}, out[2], err[2], report[2];
+    if (input == RIG_INPUT_PIPE) {
+        EXPECT_EQ(pipe(in), 0);
+    } else {
+        in[0] = open("/dev/null", O_RDONLY);
+    }
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, out), 0);
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, err), 0);
+    EXPECT_EQ(pipe(report), 0);
+
+    pid_t helper = fork();
+    if (helper == 0) {
+        // The caller of spawn_listener: its 0, 1, 2 are the rig's, and it
+        // holds none of the test's ends, so that they see EOF.
+        close(report[0]);
+        if (in[1] >= 0)
+            close(in[1]);
+        close(out[0]);
+        close(err[0]);
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        // Nothing else of the test process (other rigs' ends included).
+        for (int fd = 3; fd < 1024; fd++)
+            if (fd != lsock && fd != report[1])
+                close(fd);
+        signal(SIGPIPE, SIG_DFL);
+        // Left in the stdio buffer on purpose: the listener must not write it.
+        fputs("unflushed", stdout);
+        nodenum = node;
+        int pid = spawn_listener(lsock, r.hdr_pid, flags);
+        ssize_t n = write(report[1], &pid, sizeof pid);
+        _exit(n == sizeof pid ? 0 : 1);
+    }
+    close(lsock);
+    close(report[1]);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    r.in_w = in[1];
+    r.out_r = out[0];
+    r.err_r = err[0];
+    int pid = -1;
+    EXPECT_EQ(read(report[0], &pid, sizeof pid), (ssize_t)sizeof pid);
+    close(report[0]);
+    int st;
+    waitpid(helper, &st, 0);
+    EXPECT_GT(pid, 0);
+    r.pid = pid;
+    return r;
+}
+
+bool rig_wait(rig &r, int timeout_ms)
+{
+    if (r.pid <= 0)
+        return true;
+    long end = now_ms() + timeout_ms;
+    for (;;) {
+        int st;
+        pid_t w = waitpid(r.pid, &st, WNOHANG);
+        if (w == r.pid) {
+            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            r.pid = -1;
+            return true;
+        }
+        if (w < 0 || now_ms() > end)
+            return false;
+        usleep(10000);
+    }
+}
+
+void rig_stop(rig &r)
+{
+    if (r.pid > 0) {
+        kill(r.pid, SIGHUP);
+        int st;
+        waitpid(r.pid, &st, 0);
+        r.pid = -1;
+    }
+    for (int *fd : {&r.in_w, &r.out_r, &r.err_r}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+int rig_connect_partial(const rig &r, int pid, int stream, int hdr_bytes)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(r.port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
+        ADD_FAILURE() << "connect: " << strerror(errno);
+        close(fd);
+        return -1;
+    }
+    int32_t hdr[2] = {pid, stream};
+    if (hdr_bytes > 0)
+        send_all(fd, std::string((const char *)hdr, hdr_bytes));
+    return fd;
+}
+
+int rig_connect(const rig &r, int pid, int stream)
+{
+    return rig_connect_partial(r, pid, stream, 8);
+}
+
+void send_all(int fd, const std::string &data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ADD_FAILURE() << "write: " << strerror(errno);
+            return;
+        }
+        done += n;
+    }
+}
+
+bool peer_closed(int fd, int timeout_ms)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) != 1)
+        return false;
+    char c;
+    ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+std::string read_until_eof(int fd, int timeout_ms)
+{
+    std::string s;
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1) {
+            ADD_FAILURE() << "no EOF within " << timeout_ms << " ms";
+            return s;
+        }
+        char buf[65536];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return s;
+        s.append(buf, n);
+    }
+}
+
+std::vector<std::string> read_records(int fd, int timeout_ms)
+{
+    std::vector<std::string> recs;
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1) {
+            ADD_FAILURE() << "no EOF within " << timeout_ms << " ms";
+            return recs;
+        }
+        char buf[65536];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return recs;
+        recs.emplace_back(buf, n);
+    }
+}

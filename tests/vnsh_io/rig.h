@@ -1,0 +1,49 @@
+// rig.h - a forwarding listener started through spawn_listener with real
+// local descriptors, and a stand-in for the remote process's connections.
+#ifndef VNSH_RIG_H
+#define VNSH_RIG_H
+
+#include <string>
+#include <vector>
+
+// Local input of the listener (its descriptor 0).
+enum rig_input {
+    RIG_INPUT_PIPE,  // a pipe whose write end the test holds (in_w)
+    RIG_INPUT_EMPTY, // an empty file: local input ends at once
+};
+
+struct rig {
+    int port = -1;    // the listening port
+    int pid = -1;     // the listener
+    int hdr_pid = -1; // the process id the listener expects in headers
+    int in_w = -1;    // write end of local input (RIG_INPUT_PIPE)
+    int out_r = -1;   // reading end of local 1: SOCK_SEQPACKET, one record per write
+    int err_r = -1;   // reading end of local 2, the same
+    int status = -1;  // exit status once reaped (128 + signal when killed)
+};
+
+// Starts a listener with the flags and the prefix node.  The listener is a
+// child of this process (reparented here: the test process is a subreaper).
+rig rig_start(int flags, int node, rig_input input);
+// Closes the test's descriptors; kills (SIGHUP) and reaps a listener still
+// running.
+void rig_stop(rig &r);
+
+// A connection to the listener that sends the header (pid, stream).
+int rig_connect(const rig &r, int pid, int stream);
+// The same, sending only the first hdr_bytes bytes of the header.
+int rig_connect_partial(const rig &r, int pid, int stream, int hdr_bytes);
+
+void send_all(int fd, const std::string &data);
+// True when the peer has closed fd (EOF or reset) within timeout_ms,
+// with no data before.
+bool peer_closed(int fd, int timeout_ms = 3000);
+// Reads fd until EOF, or until timeout_ms pass without data.
+std::string read_until_eof(int fd, int timeout_ms = 5000);
+// The records of a SOCK_SEQPACKET end until EOF (or timeout_ms of silence).
+std::vector<std::string> read_records(int fd, int timeout_ms = 5000);
+// Waits up to timeout_ms for the listener to end; true when it did, with
+// r.status set.
+bool rig_wait(rig &r, int timeout_ms = 5000);
+
+#endif

@@ -1,0 +1,37 @@
+/* vnsh_io_internal.h - the forwarding library's own functions and values.
+ * They are file-local in the delivered object; the test build (VNSH_TESTING)
+ * gives them external linkage so that the listener can be driven directly. */
+#ifndef VNSH_IO_INTERNAL_H
+#define VNSH_IO_INTERNAL_H
+
+#include <netinet/in.h>
+#include <vorn/vorn.h>
+
+#ifdef VNSH_TESTING
+#define VNSH_STATIC
+#else
+#define VNSH_STATIC static
+#endif
+
+#ifdef VNSH_TESTING
+/* Size of every forwarding buffer; in line mode the longest piece of a line
+ * that is held back waiting for its newline. */
+extern int buffer_size;
+/* Node printed in the line prefix; the entry points set it to the target. */
+extern int nodenum;
+#endif
+
+/* Forks the listener for the listening socket lsock, which accepts the
+ * connections of process pid; returns its process id, or -1.  The caller's
+ * copy of lsock is closed either way. */
+VNSH_STATIC int spawn_listener(int lsock, int pid, int flags);
+/* Add O_NONBLOCK / FD_CLOEXEC; print "fcntl" and exit(1) on failure. */
+VNSH_STATIC void set_non_block(int fd);
+VNSH_STATIC void set_close_exec(int fd);
+/* A non-blocking, close-on-exec TCP listening socket on a port chosen by
+ * the system; addr gets the bound address.  -1 on failure. */
+VNSH_STATIC int setup_socket(struct sockaddr_in *addr);
+/* setup_socket, then the three socket records for descriptors 0, 1, 2. */
+VNSH_STATIC int setup_io(int *lsock, struct io_redirect io[3]);
+
+#endif /* VNSH_IO_INTERNAL_H */
