@@ -12,8 +12,8 @@ export VORN_DEMO_WORK="$work" VORN_BUILD="$top/build/x86_64" VORN_TOP="$top"
 export PYTHON2="$(pyenv prefix 2.7.18 2>/dev/null)/bin/python2.7"
 export PYTHONPATH="$top/build/x86_64/lib${PYTHONPATH:+:$PYTHONPATH}"
 
-say() { printf '\n\033[1m$ %s\033[0m\n' "$*"; }
-run() { say "$*"; "$@"; }
+say() { printf '\n# %s\n' "$*"; }
+run() { printf '\033[1m$ %s\033[0m\n' "$*"; "$@"; }
 
 vornemu init --nodes 8 --boot-delay 1 >/dev/null
 echo "emulated cluster: $VORN_CLUSTER"
