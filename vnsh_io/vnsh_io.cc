@@ -640,12 +640,12 @@ extern "C" int _vnsh_rfork(int node, int flags, int migflags)
     if (setup_io(&lsock, io) < 0)
         return -1;
     int child = _vorn_rfork_io(node, io, 3, migflags);
-    if (child == -1 || child == 0) {
-        /* The child on the node has no use for the listening socket. */
+    if (child <= 0) {
+        /* Failed, or the child on the node, which has no use for it. */
         int err = errno;
         close(lsock);
         errno = err;
-        return child;
+        return child < 0 ? -1 : 0;
     }
     int listener = spawn_listener(lsock, child, flags);
     if (listener < 0) {

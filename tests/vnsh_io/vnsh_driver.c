@@ -1,0 +1,125 @@
+/* vnsh_driver.c - a plain C program, linked with vnsh_io.o and libvorn.so.2
+ * alone, that the end-to-end tests run to call one entry point each. */
+#include <vorn/vnsh_io.h>
+#include <vorn/vorn.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+/* "none" when this process has no child at all, running or unreaped. */
+static const char *children(void)
+{
+    int st;
+    pid_t w = waitpid(-1, &st, WNOHANG);
+    if (w < 0 && errno == ECHILD)
+        return "none";
+    return w == 0 ? "running" : "unreaped";
+}
+
+static int open_sockets(void)
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    struct dirent *e;
+    while (d && (e = readdir(d)) != NULL) {
+        struct stat sb;
+        int fd = atoi(e->d_name);
+        if (e->d_name[0] != '.' && fd != dirfd(d) && fstat(fd, &sb) == 0 && S_ISSOCK(sb.st_mode))
+            n++;
+    }
+    if (d)
+        closedir(d);
+    return n;
+}
+
+static int failed(const char *fn)
+{
+    int err = errno;
+    fprintf(stderr, "%s: %s\nchildren: %s\nsockets: %d\n", fn, strerror(err), children(),
+            open_sockets());
+    return 1;
+}
+
+/* Where descriptors 0, 1 and 2 lead. */
+static int peers(void)
+{
+    char line[256];
+    for (int fd = 0; fd < 3; fd++) {
+        struct sockaddr_in a;
+        socklen_t len = sizeof a;
+        if (getpeername(fd, (struct sockaddr *)&a, &len) == 0 && a.sin_family == AF_INET)
+            snprintf(line, sizeof line, "fd %d: %s port %d\n", fd, inet_ntoa(a.sin_addr),
+                     ntohs(a.sin_port));
+        else
+            snprintf(line, sizeof line, "fd %d: not a socket\n", fd);
+        fputs(line, stdout);
+    }
+    printf("node %d children %s\n", vorn_currnode(), children());
+    return 0;
+}
+
+/* Standard output, standard error, then every input line echoed. */
+static int talk(const char *who)
+{
+    char line[4096];
+    printf("%s on node %d, children %s\n", who, vorn_currnode(), children());
+    fflush(stdout);
+    fprintf(stderr, "%s error\n", who);
+    while (fgets(line, sizeof line, stdin))
+        printf("%s got %s", who, line);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && strcmp(argv[1], "peers") == 0)
+        return peers();
+    if (argc < 4) {
+        fprintf(stderr, "usage: vnsh_driver rexec|execmove|move|rfork NODE FLAGS [PROGRAM ARG...]\n"
+                        "       vnsh_driver peers\n");
+        return 2;
+    }
+    const char *mode = argv[1];
+    int node = atoi(argv[2]);
+    int flags = (int)strtol(argv[3], NULL, 0);
+
+    if (strcmp(mode, "rexec") == 0 || strcmp(mode, "execmove") == 0) {
+        if (argc < 5)
+            return 2;
+        int r = mode[0] == 'r' ? vnsh_rexec(node, argv[4], argv + 4, environ, flags)
+                               : vnsh_execmove(node, argv[4], argv + 4, environ, flags);
+        (void)r;
+        return failed(mode[0] == 'r' ? "vnsh_rexec" : "vnsh_execmove");
+    }
+    if (strcmp(mode, "move") == 0) {
+        int r = _vnsh_move(node, flags, DUMP_ALL);
+        if (r == -1)
+            return failed("_vnsh_move");
+        return talk("moved");
+    }
+    if (strcmp(mode, "rfork") == 0) {
+        fflush(stdout);
+        int pid = _vnsh_rfork(node, flags, DUMP_ALL);
+        if (pid == -1)
+            return failed("_vnsh_rfork");
+        if (pid == 0)
+            return talk("child");
+        int st;
+        while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        printf("parent on node %d, child exited %d\n", vorn_currnode(),
+               WIFEXITED(st) ? WEXITSTATUS(st) : -1);
+        return 0;
+    }
+    return 2;
+}
