@@ -189,7 +189,9 @@ TEST_F(Entry, TargetIsTheCurrentNodeTakesNoDetour)
         _exit(0);
     ASSERT_GT(pid, 0);
     waitpid(pid, nullptr, 0);
-    EXPECT_EQ(vnsh_rexec(here, "/nonexistent", nullptr, nullptr, LP), -1);
+    char arg0[] = "nonexistent";
+    char *argv[] = {arg0, nullptr};
+    EXPECT_EQ(vnsh_rexec(here, "/nonexistent", argv, argv + 1, LP), -1);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(nodenum, 77);
 }
