@@ -167,8 +167,10 @@ TEST_F(PlaceTest, RexecKeepsPidAndRunsOnNode)
     if (pid == 0) {
         close(ready[0]);
         struct io_redirect io = file_record(1, out, O_WRONLY | O_CREAT | O_TRUNC);
+        // Through /dev/fd: sh takes only one digit after >&, and the pipe
+        // lies above the cluster's descriptors.
         std::string script =
-            "echo $$; sleep 5 & echo ready >&" + std::to_string(ready[1]) + "; wait";
+            "echo $$; sleep 5 & echo ready >/dev/fd/" + std::to_string(ready[1]) + "; wait";
         char *argv[] = {(char *)"sh", (char *)"-c", (char *)script.c_str(), nullptr};
         vorn_rexec_io(6, &io, 1, "/bin/sh", argv, nullptr);
         _exit(100 + errno);
