@@ -435,10 +435,29 @@ static void fd_watch(int fd, fd_set *set, int *maxfd)
 
 /* The listener: forwards the remote streams to local 0, 1, 2 and local
  * input to the remote standard input, until every stream has ended. */
+/* Puts /dev/null on a local 0, 1 or 2 that the caller had closed, so that
+ * select never sees a closed descriptor and no accepted socket takes its
+ * number; returns -1 when the descriptor was closed. */
+static int local_fd_reserve(int fd)
+{
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+        return 0;
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+        dup2(null, fd);
+        close(null);
+    }
+    return -1;
+}
+
 [[noreturn]] static void listener_run(int lsock, int pid, int flags)
 {
+    int in_closed = local_fd_reserve(0);
+    local_fd_reserve(1);
+    local_fd_reserve(2);
+
     input.base = listener_alloc(buffer_size);
-    input.in_fd = 0;
+    input.in_fd = in_closed ? -1 : 0;
     input.len = 0;
     input.out_fd = -1;
     input.cursor = input.base;

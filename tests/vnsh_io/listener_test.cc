@@ -307,6 +307,24 @@ TEST(Listener, EmptyLocalInputRefusesStandardInput)
     rig_stop(r);
 }
 
+TEST(Listener, ClosedLocalInputCountsAsEnded)
+{
+    rig r = rig_start(LINE, 1, RIG_INPUT_CLOSED);
+    usleep(100000);
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    EXPECT_TRUE(peer_closed(s0));
+    close(s0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(s1, "out\n");
+    close(s1);
+    close(s2);
+    EXPECT_EQ(read_records(r.out_r), records{"out\n"});
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
 TEST(Listener, InputEndingWhileBytesWaitIsSentInFull)
 {
     rig r = rig_start(0, 1, RIG_INPUT_PIPE);

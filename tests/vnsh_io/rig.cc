@@ -45,7 +45,7 @@ rig rig_start(int flags, int node, rig_input input)
     int in[2] = {-1, -1}, out[2], err[2], report[2];
     if (input == RIG_INPUT_PIPE) {
         EXPECT_EQ(pipe(in), 0);
-    } else {
+    } else if (input == RIG_INPUT_EMPTY) {
         in[0] = open("/dev/null", O_RDONLY);
     }
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, out), 0);
@@ -61,7 +61,10 @@ rig rig_start(int flags, int node, rig_input input)
             close(in[1]);
         close(out[0]);
         close(err[0]);
-        dup2(in[0], 0);
+        if (input == RIG_INPUT_CLOSED)
+            close(0);
+        else
+            dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         // Nothing else of the test process (other rigs' ends included).

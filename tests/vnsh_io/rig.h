@@ -8,8 +8,9 @@
 
 // Local input of the listener (its descriptor 0).
 enum rig_input {
-    RIG_INPUT_PIPE,  // a pipe whose write end the test holds (in_w)
-    RIG_INPUT_EMPTY, // an empty file: local input ends at once
+    RIG_INPUT_PIPE,   // a pipe whose write end the test holds (in_w)
+    RIG_INPUT_EMPTY,  // an empty file: local input ends at once
+    RIG_INPUT_CLOSED, // no descriptor 0 at all
 };
 
 struct rig {
