@@ -549,26 +549,24 @@ struct cluster *cluster_get(void)
     return cl;
 }
 
-/* The caller's descriptors took some numbers that the open cluster used:
- * those are no longer ours.  Close the rest; the next call reopens. */
-void cluster_forget(const int *taken, int ntaken)
+/* Moves the cluster's descriptors to min_fd or above, out of the way of
+ * the descriptors a placement is about to set.  Each moves on its own, so
+ * a failure (EMFILE) leaves a sound cluster behind.  Call it without the
+ * lock held: closing the old lock descriptor drops our record locks. */
+int cluster_raise(struct cluster *cl, int min_fd)
 {
-    struct cluster *cl = &the_cluster;
-    if (!the_cluster_open)
-        return;
     int *fds[] = {&cl->dirfd,     &cl->nodes_fd, &cl->lock_fd, &cl->journal_fd,
                   &cl->faults_fd, &cl->procs_fd, &cl->libs_fd, &cl->chroot_fd};
-    int hit = 0;
-    for (size_t i = 0; i < sizeof fds / sizeof fds[0]; i++)
-        for (int k = 0; k < ntaken; k++)
-            if (*fds[i] == taken[k]) {
-                *fds[i] = -1;
-                hit = 1;
-            }
-    if (!hit)
-        return;
-    cluster_close(cl);
-    the_cluster_open = 0;
+    for (size_t i = 0; i < sizeof fds / sizeof fds[0]; i++) {
+        if (*fds[i] < 0 || *fds[i] >= min_fd)
+            continue;
+        int high = fcntl(*fds[i], F_DUPFD_CLOEXEC, min_fd);
+        if (high < 0)
+            return -1;
+        close(*fds[i]);
+        *fds[i] = high;
+    }
+    return 0;
 }
 
 int cluster_lock(struct cluster *cl, int exclusive)

@@ -103,7 +103,7 @@ int cluster_open(const char *path, struct cluster *cl);
 void cluster_close(struct cluster *cl);
 int cluster_destroy(const char *path);
 struct cluster *cluster_get(void);
-void cluster_forget(const int *taken, int ntaken);
+int cluster_raise(struct cluster *cl, int min_fd);
 int cluster_header_check(struct cluster *cl);
 
 int cluster_lock(struct cluster *cl, int exclusive);

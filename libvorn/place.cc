@@ -347,14 +347,16 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
     }
     if (io_open_all(io, count, &st) < 0)
         goto fail;
+    if (cluster_raise(cl, st.min_fd) < 0) {
+        io_release(&st);
+        goto fail;
+    }
     prev = self_node(cl);
     if (procs_register(cl, getpid(), node) < 0) {
         io_release(&st);
         goto fail;
     }
     journal_append(cl, fn, node, 1, path, 0);
-    /* From here the records may hold descriptor numbers that the cluster
-     * used: touch it again only after putting the caller back. */
     if (io_install(io, &st) == 0) {
         execve(path, argv, envp ? envp : environ);
         io_restore(&st);
@@ -390,6 +392,12 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
     struct io_state st;
     if (io_open_all(io, count, &st) < 0)
         return -1;
+    /* The cluster's own descriptors go above every record's, so that no
+     * record replaces one and the cluster serves the calls that follow. */
+    if (cluster_raise(cl, st.min_fd) < 0) {
+        io_release(&st);
+        return -1;
+    }
     int prev = self_node(cl);
     if (procs_register(cl, getpid(), node) < 0) {
         io_release(&st);
@@ -403,8 +411,6 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         errno = err;
         return -1;
     }
-    for (int i = 0; i < st.count; i++)
-        cluster_forget(&io[i].fd, 1);
     io_release(&st);
     return 0;
 }
@@ -423,8 +429,6 @@ int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
         rc = place_self(cl, node, io, iolen);
     int err = errno;
-    if (rc == 0)
-        cl = cluster_get(); /* the records may have taken its descriptors */
     journal_append(cl, fn, node, 1, arg, rc < 0 ? err : 0);
     errno = err;
     return rc;

@@ -465,3 +465,128 @@ TEST_F(PlaceTest, NotifierDeliversNewJournalLines)
     EXPECT_EQ(poll(&p, 1, 300), 0);
     close(fd);
 }
+
+namespace
+{
+
+// The highest descriptor this process holds open on something under dir
+// (-1: none).
+int top_fd_under(const std::string &dir)
+{
+    int top = -1;
+    for (int fd = 0; fd < 1024; fd++) {
+        char link[64], target[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n > 0 && std::string(target, n).compare(0, dir.size() + 1, dir + "/") == 0)
+            top = fd;
+    }
+    return top;
+}
+
+// What descriptors lo..hi name, one line each, then the node we are on and
+// whether the library still answers and still changes the cluster.
+std::string fd_report(int lo, int hi, int node)
+{
+    std::string out;
+    for (int fd = lo; fd <= hi; fd++) {
+        char link[64], target[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        out += (n > 0 ? std::string(target, n) : "closed") + "\n";
+    }
+    out += "node " + std::to_string(vorn_currnode()) + " up " +
+           std::to_string(vorn_nodestatus(node) == VORN_NODE_UP) + " chmod " +
+           std::to_string(vorn_chmod(node, 0111)) + "\n";
+    return out;
+}
+
+} // namespace
+
+// Records may name any descriptor, the ones the library itself holds open
+// on the cluster included: every record's descriptor ends as the record
+// says, and the library goes on working for the placed process.
+TEST_F(PlaceTest, RecordsOverTheLibrarysOwnDescriptors)
+{
+    enum Call { MOVE, RFORK, VRFORK, REXEC, EXECMOVE };
+    const struct {
+        const char *name;
+        Call call;
+    } cases[] = {{"move", MOVE},
+                 {"rfork", RFORK},
+                 {"vrfork", VRFORK},
+                 {"rexec", REXEC},
+                 {"execmove", EXECMOVE}};
+    const int node = 5;
+    for (const auto &t : cases) {
+        std::string dir = c.dir + "/" + t.name;
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        std::string report = dir + "/report";
+        pid_t pid = fork();
+        if (pid == 0) {
+            vorn_numnodes(); // the cluster is open before the records come
+            int hi = top_fd_under(c.path) + 2;
+            if (hi < 5)
+                _exit(90);
+            // Where each descriptor 3..hi should end, for the report.
+            std::string want;
+            std::vector<struct io_redirect> io;
+            for (int fd = 3; fd <= hi; fd++) {
+                std::string name = dir + "/fd" + std::to_string(fd);
+                io.push_back(file_record(fd, name, O_WRONLY | O_CREAT | O_TRUNC));
+                want += name + "\n";
+            }
+            tu_write_file(dir + "/want", want);
+            int n = (int)io.size();
+            if (t.call == REXEC || t.call == EXECMOVE) {
+                // The new program names its descriptors on fd 1.
+                io.push_back(file_record(1, report, O_WRONLY | O_CREAT | O_TRUNC));
+                std::vector<std::string> args = {"readlink"};
+                for (int fd = 3; fd <= hi; fd++)
+                    args.push_back("/proc/self/fd/" + std::to_string(fd));
+                std::string script = "exec";
+                for (const auto &a : args)
+                    script += " " + a;
+                char *argv[] = {(char *)"sh", (char *)"-c", (char *)script.c_str(), nullptr};
+                if (t.call == REXEC)
+                    vorn_rexec_io(node, io.data(), n + 1, "/bin/sh", argv, nullptr);
+                else
+                    vorn_execmove_io(node, io.data(), n + 1, "/bin/sh", argv, nullptr);
+                _exit(100 + errno);
+            }
+            pid_t self = getpid(), child = -1;
+            int rc = -1;
+            if (t.call == MOVE) {
+                rc = _vorn_move_io(node, io.data(), n, 0);
+            } else if (t.call == RFORK) {
+                rc = child = _vorn_rfork_io(node, io.data(), n, 0);
+            } else {
+                int nodes[] = {node};
+                rc = _vorn_vrfork_io(nodes, 1, io.data(), n, 0);
+                if (rc == 1 && getpid() == self)
+                    child = 1; // the caller: wait for the child below
+            }
+            if (rc < 0)
+                _exit(100 + errno);
+            if (child > 0)
+                _exit(wait_status(-1) == 0 ? 0 : 91);
+            std::string got = fd_report(3, hi, node);
+            tu_write_file(report, got);
+            _exit(0);
+        }
+        ASSERT_EQ(wait_status(pid), 0) << t.name;
+        std::string want = tu_read_file(dir + "/want");
+        if (t.call != REXEC && t.call != EXECMOVE)
+            want += "node 5 up 1 chmod 0\n";
+        EXPECT_EQ(tu_read_file(report), want) << t.name;
+    }
+    // One line per placement and per mode change, all successful (a forked
+    // child's change may come before its parent's line).
+    std::vector<std::string> calls;
+    for (const auto &r : tu_journal())
+        calls.push_back(r[2] + " " + r[5]);
+    std::sort(calls.begin(), calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "_vorn_move_io 0", "_vorn_rfork_io 0", "_vorn_vrfork_io 0", "vorn_chmod 0",
+                         "vorn_chmod 0", "vorn_chmod 0", "vorn_execmove_io 0", "vorn_rexec_io 0"}));
+}

@@ -178,7 +178,6 @@ class Move(vorntest.ClusterTest):
     # The emulated library still reopens its own files onto some of the
     # numbers that the records set; kept as a known failure until it does
     # not.
-    @unittest.expectedFailure
     def test_records_over_library_descriptors(self):
         # Records may name any descriptor, also ones the library itself
         # had open: each ends as its record says, and the library goes on.
