@@ -175,9 +175,7 @@ class Move(vorntest.ClusterTest):
                          [['3', '6', '0'], ['5', '6', '0'], ['1', '1', '0']])
         self.assertEqual(vorn.currnode(), -1)
 
-    # The emulated library still reopens its own files onto some of the
-    # numbers that the records set; kept as a known failure until it does
-    # not.
+    # Records may name descriptors that the library itself holds open.
     def test_records_over_library_descriptors(self):
         # Records may name any descriptor, also ones the library itself
         # had open: each ends as its record says, and the library goes on.
