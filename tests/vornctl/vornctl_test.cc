@@ -580,6 +580,8 @@ TEST(Vornctl, ProgramNameIsArgv0)
     std::string path = tu_staged("bin/vornctl");
     tu_result r = tu_run({path, "-v"});
     EXPECT_EQ(r.out, path + " version 5.0.0\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
     r = tu_run({path, "-y"});
     EXPECT_EQ(r.err, path + ": invalid option -- 'y'\n");
     std::string usage = usage_text();
@@ -599,6 +601,7 @@ TEST(Vornctl, StateFiltersSeeEarlierRuns)
     size_t base = tu_journal().size();
     // alldown still finds the nodes that -s up has just brought up.
     r = vornctl({"-S", "allnotup", "-s", "up", "-S", "alldown", "-E"});
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(journal_calls(base), (strings{"vorn_nodesetstatus 2 4 0", "vorn_nodesetstatus 5 4 0",

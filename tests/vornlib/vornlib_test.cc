@@ -301,9 +301,11 @@ TEST(Vornlib, NonRootIsRefused)
     tu_cluster cl = tu_cluster_make(2, {"--boot-delay", "0", "--shared"});
     const strings nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     tu_result r = vornlib({"-a", "x"}, "", nobody);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, msg("vorn_libadd", EPERM));
     EXPECT_EQ(r.status, 1);
     r = vornlib({"-c"}, "", nobody);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, msg("MSNP_LIB_CLEAR", EPERM));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(list_now(), strings{});
@@ -315,11 +317,14 @@ TEST(Vornlib, ProgramNameIsArgv0)
     std::string path = tu_staged("bin/vornlib");
     tu_result r = tu_run({path, "-v"});
     EXPECT_EQ(r.out, path + " version 5.0.0\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
     r = tu_run({path});
     std::string usage = usage_text();
     for (size_t at = 0; (at = usage.find("vornlib ", at)) != std::string::npos; at += path.size())
         usage.replace(at, 7, path);
     EXPECT_EQ(r.out, usage);
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 }
 
