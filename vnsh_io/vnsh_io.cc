@@ -504,6 +504,8 @@ static int local_fd_reserve(int fd)
         if (ready == 0) {
             if (c.accepts_left != 0)
                 c.expected -= c.accepts_left;
+            else if (c.expected > 0)
+                c.expected = 0; /* no place is left for what is still expected */
             continue;
         }
 

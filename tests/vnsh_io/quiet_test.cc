@@ -17,12 +17,19 @@ TEST(ListenerQuiet, GivesUpUnconnectedStreamsButTakesLateOnes)
     rig late = rig_start(VNSH_LINEBUF, 1, RIG_INPUT_EMPTY);
     int s1 = rig_connect(late, late.hdr_pid, 1);
     send_all(s1, "early\n");
+    // A bad stream number took a place, so standard input can never come:
+    // once the others have ended, the quiet period ends this one too.
+    rig spent = rig_start(0, 1, RIG_INPUT_EMPTY);
+    for (int stream : {3, 1, 2, 0})
+        close(rig_connect(spent, spent.hdr_pid, stream));
 
     time_t start = time(nullptr);
     EXPECT_FALSE(rig_wait(idle, 40000));
     EXPECT_TRUE(rig_wait(idle, 15000));
     EXPECT_EQ(idle.status, 0);
     EXPECT_GE(time(nullptr) - start, 44);
+    EXPECT_TRUE(rig_wait(spent, 5000));
+    EXPECT_EQ(spent.status, 0);
 
     // The quiet period gave up the two missing streams but the listener goes
     // on for the attached one, and still takes a connection that comes now.
@@ -37,4 +44,5 @@ TEST(ListenerQuiet, GivesUpUnconnectedStreamsButTakesLateOnes)
     EXPECT_EQ(late.status, 0);
     rig_stop(idle);
     rig_stop(late);
+    rig_stop(spent);
 }
