@@ -39,7 +39,7 @@ struct input_buffer {
     int in_fd;    /* local input; -1 once it has ended */
     int len;      /* bytes held, counted from base */
     int out_fd;   /* the standard-input socket while attached, else -1 */
-    char *cursor; /* next byte to send; null once detached by a failed send */
+    char *cursor; /* next byte to send; null once the sending side detached */
     char *base;   /* buffer_size bytes */
 };
 
