@@ -274,6 +274,16 @@ TEST_F(Entry, ListeningSocketAndRecords)
     len = sizeof type;
     ASSERT_EQ(getsockopt(lsock, SOL_SOCKET, SO_TYPE, &type, &len), 0);
     EXPECT_EQ(type, SOCK_STREAM);
+    // ss shows a listening socket's backlog as its send queue.
+    if (access("/usr/bin/ss", X_OK) == 0) {
+        std::string filter = "sport = :" + std::to_string(ntohs(bound.sin_port));
+        tu_result ss = tu_run({"/usr/bin/ss", "-Hltn", filter});
+        std::istringstream row(ss.out);
+        std::string state, recvq, sendq;
+        row >> state >> recvq >> sendq;
+        EXPECT_EQ(state, "LISTEN") << ss.out;
+        EXPECT_EQ(sendq, "1024") << ss.out;
+    }
     close(lsock);
 }
 
