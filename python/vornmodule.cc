@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -394,15 +393,19 @@ static PyObject *fileFromDescriptor(int fd, const char *name)
         close(fd);
         return NULL;
     }
-    file = PyFile_FromFile(fp, (char *)name, (char *)"r", fclose);
+    /* The file object gets its closing function only once it exists.
+     * Made with none, the interpreter never closes the stream on a failed
+     * creation (a directory, a name or mode that cannot be made), so the
+     * stream is closed here exactly once.  Guessing afterwards whether the
+     * interpreter closed it cannot work: it closes with the interpreter
+     * lock released, and another thread may get the same descriptor
+     * number before this one runs again. */
+    file = PyFile_FromFile(fp, (char *)name, (char *)"r", NULL);
     if (!file) {
-        /* Some failures of the interpreter close the stream themselves
-         * (a directory, a name that cannot be made): close it only if its
-         * descriptor is still open, so it is never closed twice. */
-        if (fcntl(fd, F_GETFD) != -1)
-            fclose(fp);
+        fclose(fp);
         return NULL;
     }
+    ((PyFileObject *)file)->f_close = fclose;
     return file;
 }
 

@@ -4,6 +4,8 @@
 import errno
 import os
 import select
+import subprocess
+import sys
 import unittest
 
 import vorn
@@ -198,6 +200,37 @@ class Version(vorntest.ClusterTest):
         self.assertNotIn('\0', text)
 
 
+# requestfile of a directory, over and over, while another thread opens
+# and checks descriptors of its own.  The interpreter closes the refused
+# stream with its lock released; the module must not close it a second
+# time, nor a descriptor that the other thread got meanwhile.
+DIRECTORY_RACE = r"""
+import os, sys, threading, vorn
+stop, bad = [], []
+def opener():
+    while not stop and not bad:
+        fd = os.open('/dev/null', os.O_RDONLY)
+        try:
+            for _ in range(50):
+                os.fstat(fd)
+            os.close(fd)
+        except OSError as e:
+            bad.append(e.errno)
+t = threading.Thread(target=opener)
+t.start()
+for _ in range(5000):
+    try:
+        vorn.requestfile(sys.argv[1])
+    except IOError:
+        pass
+    if bad:
+        break
+stop.append(1)
+t.join()
+print bad
+"""
+
+
 class Files(vorntest.ClusterTest):
     def test_requestfile(self):
         path = self.path('data.txt')
@@ -224,6 +257,12 @@ class Files(vorntest.ClusterTest):
         self.assertEqual(sorted(os.listdir('/proc/self/fd')), before)
         with open('/etc/hostname') as ok:
             self.assertTrue(ok.read() is not None)
+
+    def test_directory_with_threads(self):
+        proc = subprocess.Popen([sys.executable, '-c', DIRECTORY_RACE, self.tmp],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = proc.communicate()
+        self.assertEqual((proc.returncode, out, err), (0, '[]\n', ''))
 
     def test_notifier(self):
         f = vorn.notifier()
