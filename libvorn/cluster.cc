@@ -383,12 +383,45 @@ out : {
     return rc;
 }
 
-static int open_in(int dfd, const char *name, int flags)
+/* Takes a freshly opened state file only if it is a regular file: a FIFO,
+ * device or directory in its place is damage (EIO), as is a missing file
+ * or a symlink.  O_NONBLOCK, with which it was opened so that a FIFO
+ * cannot hang the open, is cleared again. */
+static int state_fd_check(int fd)
 {
-    int fd = openat(dfd, name, flags | O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && (errno == EACCES || errno == EROFS))
-        fd = openat(dfd, name, flags | O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ELOOP || errno == EISDIR || errno == ENXIO ||
+            errno == ENODEV || errno == ENOTDIR || errno == ETXTBSY)
+            errno = EIO;
+        return -1;
+    }
+    if (fstat(fd, &st) < 0)
+        return close_keep_errno(fd);
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EIO;
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0)
+        return close_keep_errno(fd);
     return fd;
+}
+
+/* Opens a state file read-write, or read-only for who may not write it. */
+static int open_in(int dfd, const char *name)
+{
+    int fd = openat(dfd, name, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && (errno == EACCES || errno == EROFS))
+        fd = openat(dfd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    return state_fd_check(fd);
+}
+
+int cluster_journal_open(struct cluster *cl, int flags)
+{
+    return state_fd_check(
+        openat(cl->dirfd, FILE_JOURNAL, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
 }
 
 void cluster_close(struct cluster *cl)
@@ -422,31 +455,29 @@ int cluster_open(const char *path, struct cluster *cl)
     }
     if (check_owner(cl->dirfd) < 0)
         goto fail;
-    cl->nodes_fd = open_in(cl->dirfd, FILE_NODES, 0);
-    cl->lock_fd = open_in(cl->dirfd, FILE_LOCK, 0);
-    cl->faults_fd = open_in(cl->dirfd, FILE_FAULTS, 0);
-    cl->procs_fd = open_in(cl->dirfd, FILE_PROCS, 0);
-    cl->libs_fd = open_in(cl->dirfd, FILE_LIBS, 0);
-    cl->chroot_fd = open_in(cl->dirfd, FILE_CHROOT, 0);
-    if (cl->nodes_fd < 0 || cl->lock_fd < 0 || cl->faults_fd < 0 || cl->procs_fd < 0 ||
-        cl->libs_fd < 0 || cl->chroot_fd < 0) {
-        /* A directory without its files is not a cluster. */
-        if (errno == ENOENT || errno == ELOOP)
-            errno = EIO;
+    /* A directory without its files (or with something else in their
+     * place) is not a cluster. */
+    if ((cl->nodes_fd = open_in(cl->dirfd, FILE_NODES)) < 0 ||
+        (cl->lock_fd = open_in(cl->dirfd, FILE_LOCK)) < 0 ||
+        (cl->faults_fd = open_in(cl->dirfd, FILE_FAULTS)) < 0 ||
+        (cl->procs_fd = open_in(cl->dirfd, FILE_PROCS)) < 0 ||
+        (cl->libs_fd = open_in(cl->dirfd, FILE_LIBS)) < 0 ||
+        (cl->chroot_fd = open_in(cl->dirfd, FILE_CHROOT)) < 0)
         goto fail;
-    }
-    /* A journal we may not write stays unwritten; a missing one is damage. */
-    cl->journal_fd = openat(cl->dirfd, FILE_JOURNAL, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (cl->journal_fd < 0 && errno != EACCES && errno != EROFS) {
-        errno = EIO;
-        goto fail;
+    /* A journal we may not write stays unwritten, but must be a journal;
+     * a missing one is damage. */
+    cl->journal_fd = cluster_journal_open(cl, O_WRONLY | O_APPEND);
+    if (cl->journal_fd < 0) {
+        if (errno != EACCES && errno != EROFS)
+            goto fail;
+        int jfd = cluster_journal_open(cl, O_RDONLY);
+        if (jfd < 0 && errno != EACCES)
+            goto fail;
+        if (jfd >= 0)
+            close(jfd);
     }
     if (fstat(cl->nodes_fd, &st) < 0)
         goto fail;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EIO;
-        goto fail;
-    }
     cl->dev = st.st_dev;
     cl->ino = st.st_ino;
     if (pread_full(cl->nodes_fd, &cl->hdr, sizeof cl->hdr, 0) != (ssize_t)sizeof cl->hdr) {
@@ -780,13 +811,22 @@ int fault_list(struct cluster *cl, struct cl_fault **list)
     size_t len;
     if (file_load(cl->faults_fd, &buf, &len) < 0)
         return -1;
-    if (len % sizeof(struct cl_fault)) {
+    struct cl_fault *f = (struct cl_fault *)buf;
+    size_t n = len / sizeof *f;
+    int sound = len % sizeof *f == 0;
+    /* Each record as vornemu fail writes it: a known function, a node or
+     * any, an error number it would take, a count of uses or forever. */
+    for (size_t i = 0; sound && i < n; i++)
+        sound = memchr(f[i].fn, 0, sizeof f[i].fn) && function_known(f[i].fn) &&
+                (f[i].node == FAULT_ANY_NODE || f[i].node >= -1) && f[i].err > 0 &&
+                f[i].err <= 4095 && (f[i].count > 0 || f[i].count == FAULT_FOREVER);
+    if (!sound) {
         free(buf);
         errno = EIO;
         return -1;
     }
-    *list = (struct cl_fault *)buf;
-    return (int)(len / sizeof(struct cl_fault));
+    *list = f;
+    return (int)n;
 }
 
 /* Looks for an armed fault for this call; when one matches, uses it up
@@ -958,13 +998,19 @@ int procs_load(struct cluster *cl, struct cl_proc **list)
     size_t len;
     if (file_load(cl->procs_fd, &buf, &len) < 0)
         return -1;
-    if (len % sizeof(struct cl_proc)) {
+    struct cl_proc *p = (struct cl_proc *)buf;
+    size_t n = len / sizeof *p;
+    int sound = len % sizeof *p == 0;
+    /* A process id, and the master or one of the cluster's nodes. */
+    for (size_t i = 0; sound && i < n; i++)
+        sound = p[i].pid > 0 && p[i].node >= -1 && (int64_t)p[i].node < (int64_t)cl->hdr.nnodes;
+    if (!sound) {
         free(buf);
         errno = EIO;
         return -1;
     }
-    *list = (struct cl_proc *)buf;
-    return (int)(len / sizeof(struct cl_proc));
+    *list = p;
+    return (int)n;
 }
 
 static int procs_find(const struct cl_proc *list, int n, int pid, uint64_t start)

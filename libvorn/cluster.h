@@ -105,6 +105,9 @@ int cluster_destroy(const char *path);
 struct cluster *cluster_get(void);
 int cluster_raise(struct cluster *cl, int min_fd);
 int cluster_header_check(struct cluster *cl);
+/* The journal opened with flags (O_RDONLY, O_WRONLY | O_APPEND): only a
+ * regular file, never blocking; EIO for anything else. */
+int cluster_journal_open(struct cluster *cl, int flags);
 
 int cluster_lock(struct cluster *cl, int exclusive);
 void cluster_unlock(struct cluster *cl);

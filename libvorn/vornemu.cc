@@ -248,7 +248,7 @@ static int cmd_log(const char *path)
     struct cluster cl;
     if (cluster_open(path, &cl) < 0)
         return fail_cluster(path);
-    int fd = openat(cl.dirfd, "journal", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = cluster_journal_open(&cl, O_RDONLY);
     if (fd < 0) {
         cluster_close(&cl);
         return fail_cluster(path);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -186,6 +187,108 @@ TEST_F(StateTest, DamagedSideFilesGiveEIO)
     r = tu_vornemu({"show"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, damaged(other));
+}
+
+// A FIFO or a directory in place of a state file is damage too, and must
+// not hang the open (a FIFO journal once blocked every call for good).
+TEST_F(StateTest, SomethingElseInPlaceOfAStateFile)
+{
+    const char *files[] = {"nodes", "lock", "journal", "faults", "procs", "libs", "chroot"};
+    for (const char *file : files) {
+        for (int fifo = 0; fifo < 2; fifo++) {
+            std::string what = std::string(file) + (fifo ? " as a FIFO" : " as a directory");
+            tu_cluster d = tu_cluster_make(8);
+            std::string f = d.path + "/" + file;
+            ASSERT_EQ(unlink(f.c_str()), 0) << what;
+            ASSERT_EQ(fifo ? mkfifo(f.c_str(), 0644) : mkdir(f.c_str(), 0755), 0) << what;
+            pid_t pid = fork();
+            if (pid == 0) {
+                alarm(10);
+                struct vorn_node_info *list = nullptr;
+                char *libs = nullptr;
+                int bad = vorn_numnodes() != -1 || errno != EIO;
+                bad |= vorn_nodelist(&list) != -1 || errno != EIO;
+                bad |= vorn_liblist(&libs) != -1 || errno != EIO;
+                bad |= vorn_notifier() != -1 || errno != EIO;
+                _exit(bad);
+            }
+            int st;
+            ASSERT_EQ(waitpid(pid, &st, 0), pid);
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << what << ": status " << st;
+            for (const char *cmd : {"show", "log"}) {
+                tu_result r = tu_run({"/usr/bin/timeout", "10", tu_bin("vornemu"), cmd});
+                EXPECT_EQ(r.status, 1) << what << ", vornemu " << cmd;
+                EXPECT_EQ(r.err, damaged(d.path)) << what << ", vornemu " << cmd;
+            }
+            tu_cluster_drop(d);
+        }
+    }
+}
+
+// Records of the fault and process files that no call would have written:
+// an error number out of range, a count of 0, an unknown function, a node
+// outside the cluster.  The calls say EIO instead of failing with nonsense.
+TEST_F(StateTest, ForeignRecordsInSideFilesGiveEIO)
+{
+    struct fault_rec {
+        char fn[40];
+        int32_t node, err, count, reserved;
+    };
+    struct proc_rec {
+        int32_t pid, node;
+        uint64_t start;
+    };
+    auto fault = [](const char *fn, int32_t node, int32_t err, int32_t count) {
+        fault_rec f{};
+        strncpy(f.fn, fn, sizeof f.fn);
+        f.node = node;
+        f.err = err;
+        f.count = count;
+        return std::string((const char *)&f, sizeof f);
+    };
+    const int32_t any = INT32_MIN;
+    // The well-formed record works as vornemu fail would arm it.
+    tu_write_file(c.path + "/faults", fault("vorn_numnodes", any, EIO, 1));
+    EXPECT_EQ(vorn_numnodes(), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(vorn_numnodes(), 8);
+    const struct {
+        const char *what;
+        std::string bytes;
+    } faults[] = {
+        {"negative error", fault("vorn_numnodes", any, -5, -1)},
+        {"error 0", fault("vorn_numnodes", any, 0, -1)},
+        {"huge error", fault("vorn_numnodes", any, 1 << 30, -1)},
+        {"count 0", fault("vorn_numnodes", any, ENOSPC, 0)},
+        {"count below forever", fault("vorn_numnodes", any, ENOSPC, -7)},
+        {"unknown function", fault("vorn_bogus", any, ENOSPC, -1)},
+        {"node below the master", fault("vorn_nodestatus", -9, ENOSPC, -1)},
+        {"unterminated name", std::string(40, 'v') + fault("x", 0, 5, 1).substr(40)},
+    };
+    for (const auto &t : faults) {
+        tu_write_file(c.path + "/faults", t.bytes);
+        errno = 0;
+        EXPECT_EQ(vorn_numnodes(), -1) << t.what;
+        EXPECT_EQ(errno, EIO) << t.what;
+    }
+    ASSERT_EQ(tu_vornemu({"heal"}).status, 0);
+    const struct {
+        const char *what;
+        proc_rec rec;
+    } procs[] = {
+        {"node beyond the cluster", {(int32_t)getpid(), 8, 0}},
+        {"node below the master", {(int32_t)getpid(), -2, 0}},
+        {"pid 0", {0, 1, 0}},
+    };
+    for (const auto &t : procs) {
+        tu_write_file(c.path + "/procs", std::string((const char *)&t.rec, sizeof t.rec));
+        errno = 0;
+        EXPECT_EQ(vorn_pidnode(getpid()), -1) << t.what;
+        EXPECT_EQ(errno, EIO) << t.what;
+        tu_result r = tu_vornemu({"show"});
+        EXPECT_EQ(r.status, 1) << t.what;
+        EXPECT_EQ(r.err, damaged(c.path)) << t.what;
+    }
 }
 
 TEST_F(StateTest, PlantedSymlinkIsRefused)
