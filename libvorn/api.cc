@@ -533,6 +533,7 @@ static int node_control(const char *fn, int node, enum node_op op, struct op_arg
         }
         break;
     case OP_R2C:
+    case OP_RECONNECT: /* value: the addresses are unsound */
         if (a->value < 0) {
             errno = EINVAL;
             goto out;
@@ -655,16 +656,12 @@ int vorn_nodereconnect(int node, const struct sockaddr_in *master, int master_le
     addr_text(m, sizeof m, master, master_len);
     addr_text(l, sizeof l, local, local_len);
     snprintf(arg, sizeof arg, "%s,%s", m, l);
-    if (!master || !local || master_len < (int)sizeof *master || local_len < (int)sizeof *local ||
-        master->sin_family != AF_INET || local->sin_family != AF_INET) {
-        /* Still one journal line, after any fault. */
-        struct cluster *cl = call_begin("vorn_nodereconnect", node, 1, arg, 1);
-        if (!cl)
-            return -1;
-        errno = EINVAL;
-        return call_end(cl, "vorn_nodereconnect", node, 1, arg, -1);
-    }
-    struct op_args a = {0, NULL, 0, 0};
+    /* Unsound addresses are a bad argument, checked after the node, root
+     * and master checks like every other. */
+    int bad = !master || !local || master_len < (int)sizeof *master ||
+              local_len < (int)sizeof *local || master->sin_family != AF_INET ||
+              local->sin_family != AF_INET;
+    struct op_args a = {bad ? -1 : 0, NULL, 0, 0};
     return node_control("vorn_nodereconnect", node, OP_RECONNECT, &a, arg);
 }
 
@@ -758,12 +755,12 @@ static int lib_change(const char *fn, enum lib_op op, const char *name)
     int rc = -1;
     if (!cl)
         return -1;
-    if (op != LIB_CLEAR && libname_check(name) < 0)
-        goto out;
     if (geteuid() != 0) {
         errno = EPERM;
         goto out;
     }
+    if (op != LIB_CLEAR && libname_check(name) < 0)
+        goto out;
     if (cluster_lock(cl, 1) < 0)
         goto out;
     if (op == LIB_CLEAR) {

@@ -153,6 +153,10 @@ TEST_F(ClusterTest, ErrorsOfNodeControl)
         {"status of node -2", [] { return vorn_nodestatus(-2); }, EINVAL},
         {"chmod of node 8", [] { return vorn_chmod(8, 0755); }, EINVAL},
         {"chmod of the master", [] { return vorn_chmod(-1, 0755); }, EOPNOTSUPP},
+        {"reconnect of the master without addresses",
+         [] { return vorn_nodereconnect(-1, nullptr, 0, nullptr, 0); }, EOPNOTSUPP},
+        {"reconnect without addresses",
+         [] { return vorn_nodereconnect(1, nullptr, 0, nullptr, 0); }, EINVAL},
         {"negative state", [] { return vorn_nodesetstatus(1, -1); }, EINVAL},
         {"null policy", [] { return vorn_nodepolicy(1, nullptr); }, EINVAL},
         {"empty chroot", [] { return vorn_nodechroot(1, ""); }, EINVAL},
@@ -383,12 +387,23 @@ int nobody_changes(void *)
     if (vorn_numnodes() != 8 || vorn_nodestatus(1) != VORN_NODE_UP)
         return 10;
     int (*const changes[])() = {
-        [] { return vorn_chmod(1, 0777); },      [] { return vorn_chown(1, 65534); },
-        [] { return vorn_nodesetstatus(1, 0); }, [] { return vorn_nodereboot(1); },
-        [] { return vorn_nodehalt_async(1); },   [] { return vorn_nodepolicy(1, "halt"); },
-        [] { return vorn_set_r2c(1, 5); },       [] { return vorn_nodechroot(1, "/tmp"); },
-        [] { return vorn_libadd("x"); },         [] { return vorn_libdel("x"); },
+        [] { return vorn_chmod(1, 0777); },
+        [] { return vorn_chown(1, 65534); },
+        [] { return vorn_nodesetstatus(1, 0); },
+        [] { return vorn_nodereboot(1); },
+        [] { return vorn_nodehalt_async(1); },
+        [] { return vorn_nodepolicy(1, "halt"); },
+        [] { return vorn_set_r2c(1, 5); },
+        [] { return vorn_nodechroot(1, "/tmp"); },
+        [] { return vorn_libadd("x"); },
+        [] { return vorn_libdel("x"); },
         [] { return vorn_libclear(); },
+        // Privilege comes before the argument checks.
+        [] { return vorn_libadd(""); },
+        [] { return vorn_libdel(nullptr); },
+        [] { return vorn_libadd(std::string(5000, 'x').c_str()); },
+        [] { return vorn_nodereconnect(1, nullptr, 0, nullptr, 0); },
+        [] { return vorn_nodereconnect(-1, nullptr, 0, nullptr, 0); },
     };
     int i = 0;
     for (auto change : changes) {
