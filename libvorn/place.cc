@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -62,8 +63,10 @@ static int io_check(const struct io_redirect *io, int count)
         errno = EFAULT;
         return -1;
     }
+    long open_max = sysconf(_SC_OPEN_MAX);
     for (int i = 0; i < count; i++) {
-        if (io[i].fd < 0) {
+        /* A descriptor that dup2 could not make (and no fd + 1 overflow). */
+        if (io[i].fd < 0 || io[i].fd == INT_MAX || (open_max > 0 && io[i].fd >= open_max)) {
             errno = EBADF;
             return -1;
         }
@@ -356,13 +359,15 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         io_release(&st);
         goto fail;
     }
-    journal_append(cl, fn, node, 1, path, 0);
     if (io_install(io, &st) == 0) {
+        /* The journal descriptor lies above every record's. */
+        journal_append(cl, fn, node, 1, path, 0);
         execve(path, argv, envp ? envp : environ);
         io_restore(&st);
     }
-    /* Still here: the caller is as it was.  The journal gets a second line
-     * with the error. */
+    /* Still here: the caller is as it was.  A failed install gets its one
+     * journal line below; an exec that failed after the checks above gets a
+     * second line with the error. */
     io_release(&st);
     if (prev != INT32_MIN) {
         int err = errno;
@@ -618,7 +623,7 @@ int vorn_notifier(void)
         errno = err;
         return -1;
     }
-    jfd = openat(cl->dirfd, "journal", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    jfd = cluster_journal_open(cl, O_RDONLY);
     if (jfd < 0)
         return -1;
     off_t off = lseek(jfd, 0, SEEK_END);

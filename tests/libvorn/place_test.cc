@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -220,6 +221,13 @@ TEST_F(PlaceTest, FailedRexecLeavesTheCallerAlone)
         {"missing program", {file_record(1, out, O_WRONLY | O_CREAT)}, c.dir + "/none", ENOENT},
         {"not a program", {file_record(1, out, O_WRONLY | O_CREAT)}, junk, ENOEXEC},
         {"negative descriptor", {file_record(-1, out, O_WRONLY | O_CREAT)}, "/bin/true", EBADF},
+        // Descriptors no process can have: refused before anything is
+        // opened (the largest once overflowed the library's bound).
+        {"largest descriptor", {file_record(INT_MAX, out, O_WRONLY | O_CREAT)}, "/bin/true", EBADF},
+        {"descriptor at the limit",
+         {file_record((int)sysconf(_SC_OPEN_MAX), out, O_WRONLY | O_CREAT)},
+         "/bin/true",
+         EBADF},
     };
     for (auto &t : cases) {
         int p[2];
@@ -248,13 +256,14 @@ TEST_F(PlaceTest, FailedRexecLeavesTheCallerAlone)
     EXPECT_EQ(tu_read_file(out), ""); // nothing was written through records
     // One journal line per failed call, with its error.
     auto rows = tu_journal();
-    ASSERT_EQ(rows.size(), 5u);
+    ASSERT_EQ(rows.size(), 7u);
     std::vector<std::string> results;
     for (const auto &r : rows)
         results.push_back(r[2] + " " + r[5]);
     EXPECT_EQ(results, (std::vector<std::string>{"vorn_rexec_io ECONNREFUSED",
                                                  "vorn_rexec_io ENOENT", "vorn_rexec_io ENOENT",
-                                                 "vorn_rexec_io ENOEXEC", "vorn_rexec_io EBADF"}));
+                                                 "vorn_rexec_io ENOEXEC", "vorn_rexec_io EBADF",
+                                                 "vorn_rexec_io EBADF", "vorn_rexec_io EBADF"}));
 }
 
 // With every low descriptor taken, a failed exec still puts back what the
