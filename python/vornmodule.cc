@@ -71,6 +71,27 @@ static void *allocArray(size_t count, size_t size)
     return malloc(count * size);
 }
 
+/* Whether the four numbers of a text that has the dotted-quad shape lie
+ * in 0..255 as written.  sscanf's %d gives no defined value for a number
+ * beyond an int (glibc keeps the low 32 bits, so 4294967306 would read as
+ * 10); strtol reads each number the same way and reports the overflow. */
+static int octetsInRange(const char *text)
+{
+    const char *p = text;
+    char *end;
+    long value;
+    int i, ok = 1, err = errno;
+
+    for (i = 0; i < 4 && ok; i++) {
+        errno = 0;
+        value = strtol(p, &end, 10);
+        ok = errno != ERANGE && value >= 0 && value <= 255;
+        p = end + 1;
+    }
+    errno = err;
+    return ok;
+}
+
 /* Strict dotted-quad text to a heap IPv4 socket address. */
 static struct sockaddr_in *parseIPString(const char *text)
 {
@@ -79,7 +100,7 @@ static struct sockaddr_in *parseIPString(const char *text)
     struct sockaddr_in *addr;
 
     if (sscanf(text, "%d.%d.%d.%d%c", &a, &b, &c, &d, &extra) != 4 || a < 0 || a > 255 || b < 0 ||
-        b > 255 || c < 0 || c > 255 || d < 0 || d > 255) {
+        b > 255 || c < 0 || c > 255 || d < 0 || d > 255 || !octetsInRange(text)) {
         PyErr_SetString(PyExc_ValueError, "invalid ip");
         return NULL;
     }

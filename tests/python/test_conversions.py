@@ -69,6 +69,9 @@ class IORecords(unittest.TestCase):
         raw = self.one((1, 1, 1, ' 192.168.1.10'))
         self.assertEqual(header(raw), (1, 1, 1))
         self.assertEqual(socket_part(raw), (2, '\xc0\xa8\x01\x0a'))
+        # Each number as %d reads it: blanks before it, a sign, leading zeros.
+        raw = self.one((1, 1, 1, '+1. 002.-0.0000000000255'))
+        self.assertEqual(socket_part(raw), (2, '\x01\x02\x00\xff'))
 
     def test_integer_cuts(self):
         # (IO tuple, header, file part) - only the low bits count.
@@ -152,7 +155,10 @@ class IORecords(unittest.TestCase):
              "filename in IO file tuple must be less than 256 characters"),
         ]
         for text in ['10.0.0.1 ', '10.0.0.1\n', '10.0.0.1x', '10.0.0', '', '256.1.1.1',
-                     '1.2.3.256', '-1.0.0.0', '10.0.0.1.5', 'a.b.c.d', '10,0,0,1']:
+                     '1.2.3.256', '-1.0.0.0', '10.0.0.1.5', 'a.b.c.d', '10,0,0,1',
+                     # Beyond an int: not 10, 1 or 4 by their low 32 bits.
+                     '4294967306.0.0.1', '-4294967295.0.0.1', '1.2.3.4294967300',
+                     '99999999999999999999.0.0.1']:
             cases.append(((1, 1, 0, text), V, "invalid ip"))
         for obj, exc, msg in cases:
             try:
