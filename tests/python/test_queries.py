@@ -1,6 +1,7 @@
 # test_queries.py - node queries, node control, permissions, version,
 # notifier, file cache, dumps and the library list against a fresh
 # emulated cluster, with vornemu faults for the library's failures.
+import ctypes
 import errno
 import os
 import select
@@ -198,6 +199,24 @@ class Version(vorntest.ClusterTest):
         self.assertIs(type(text), str)
         self.assertTrue(len(text) <= 23)
         self.assertNotIn('\0', text)
+
+    def test_fields_of_the_record(self):
+        # The library's own record, read through ctypes: the three version
+        # bytes, the unsigned code, the signed value and the text, each
+        # from its place.
+        class Record(ctypes.Structure):
+            _fields_ = [('version', ctypes.c_char * 3), ('code', ctypes.c_ubyte),
+                        ('value', ctypes.c_int32), ('text', ctypes.c_char * 24)]
+        lib = ctypes.CDLL('libvorn.so.2')
+        record = Record()
+        self.assertEqual(lib.vorn_version(ctypes.byref(record)), 0)
+        raw = ctypes.string_at(ctypes.addressof(record), 32)
+        expected = ((raw[0], raw[1], raw[2]), ord(raw[3]), record.value,
+                    raw[8:32].split('\0')[0])
+        self.assertEqual(vorn.vorn_version(), expected)
+        # Distinct fields, so that a field read from the wrong place shows.
+        self.assertNotEqual(expected[1], expected[2])
+        self.assertNotEqual(expected[3], '')
 
 
 # requestfile of a directory, over and over, while another thread opens
