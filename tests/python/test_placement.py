@@ -273,6 +273,24 @@ class Exec(vorntest.ClusterTest):
                 self.assertIn(entry, lines[1:])
             self.assertFalse([l for l in lines if l.startswith('VORN_CLUSTER=')])
 
+    def test_empty_environment(self):
+        # An empty mapping is an environment with no entries, not the
+        # caller's own (which an absent envp gives).
+        for envp, expect_empty in [({}, True), (None, False)]:
+            out = self.path('env')
+            io = [(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, out))]
+            args = (1, '/usr/bin/env', ['env'])
+            if envp is None:
+                call = lambda: vorn.execmove(*args, io=io)
+            else:
+                call = lambda: vorn.execmove(*args, envp=envp, io=io)
+            self.assertEqual(in_child(call), 0)
+            with open(out) as f:
+                text = f.read()
+            self.assertEqual(text == '', expect_empty, text)
+            if not expect_empty:
+                self.assertIn('VORN_CLUSTER=%s\n' % self.cluster, text)
+
     def test_argv_from_fresh_strings(self):
         # The vector must stay valid for strings that the sequence makes
         # on indexing.
