@@ -442,6 +442,29 @@ TEST(Listener, InputReadBeforeTheConnectionIsSentOnceAttached)
     rig_stop(r);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VNSH_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VNSH_UNDER_ASAN 1
+#endif
+#endif
+
+TEST(Listener, FailedAllocationEndsItWithAMessage)
+{
+#ifdef VNSH_UNDER_ASAN
+    GTEST_SKIP() << "the sanitizer needs more address space than the cap allows";
+#endif
+    rig r = rig_start(LINE, 1, RIG_INPUT_EMPTY, 256 << 20);
+    std::string err;
+    for (const std::string &rec : read_records(r.err_r))
+        err += rec;
+    EXPECT_EQ(err, "vnsh_io: listener: Cannot allocate memory\n");
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 1);
+    rig_stop(r);
+}
+
 TEST(Listener, HangupEndsIt)
 {
     rig r = rig_start(0, 1, RIG_INPUT_PIPE);

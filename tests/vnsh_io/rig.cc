@@ -5,16 +5,19 @@
 #include "vnsh_io_internal.h"
 
 #include <gtest/gtest.h>
+#include <testutil.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -27,7 +30,15 @@ static long now_ms()
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-rig rig_start(int flags, int node, rig_input input)
+// Bytes of address space this process has mapped.
+static long address_space()
+{
+    std::string status = tu_read_file("/proc/self/status");
+    size_t at = status.find("VmSize:");
+    return at == std::string::npos ? 0 : atol(status.c_str() + at + 7) * 1024L;
+}
+
+rig rig_start(int flags, int node, rig_input input, int buffer)
 {
     rig r;
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -75,6 +86,12 @@ rig rig_start(int flags, int node, rig_input input)
         // Left in the stdio buffer on purpose: the listener must not write it.
         fputs("unflushed", stdout);
         nodenum = node;
+        if (buffer != buffer_size) {
+            buffer_size = buffer;
+            struct rlimit lim;
+            lim.rlim_cur = lim.rlim_max = address_space() + (64L << 20);
+            setrlimit(RLIMIT_AS, &lim);
+        }
         int pid = spawn_listener(lsock, r.hdr_pid, flags);
         ssize_t n = write(report[1], &pid, sizeof pid);
         _exit(n == sizeof pid ? 0 : 1);

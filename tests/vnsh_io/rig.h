@@ -25,7 +25,9 @@ struct rig {
 
 // Starts a listener with the flags and the prefix node.  The listener is a
 // child of this process (reparented here: the test process is a subreaper).
-rig rig_start(int flags, int node, rig_input input);
+// A buffer size other than 4096 also caps the listener's address space at
+// 64 MiB above what it has, so that a large size cannot be allocated.
+rig rig_start(int flags, int node, rig_input input, int buffer = 4096);
 // Closes the test's descriptors; kills (SIGHUP) and reaps a listener still
 // running.
 void rig_stop(rig &r);
