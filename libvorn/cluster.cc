@@ -1044,7 +1044,7 @@ int procs_node_of(const struct cl_proc *list, int n, int pid)
     return -1;
 }
 
-int procs_register(struct cluster *cl, int pid, int node)
+int procs_register(struct cluster *cl, int pid, int node, int need_up)
 {
     uint64_t start;
     if (proc_stat(pid, NULL, &start) < 0)
@@ -1053,7 +1053,20 @@ int procs_register(struct cluster *cl, int pid, int node)
         return -1;
     struct cl_proc *list = NULL;
     int rc = -1;
-    int n = procs_load(cl, &list);
+    int n;
+    if (need_up && node >= 0) {
+        /* Checked again under the lock: a reboot or halt between the
+         * placement's first check and now has killed the node's processes
+         * already and must not miss this one. */
+        struct cl_node rec;
+        if (node_read(cl, node, &rec) < 0)
+            goto out;
+        if (node_effective_state(&rec, now_us()) != 4) {
+            errno = EHOSTDOWN;
+            goto out;
+        }
+    }
+    n = procs_load(cl, &list);
     if (n < 0)
         goto out;
     {

@@ -135,7 +135,8 @@ void journal_append(struct cluster *cl, const char *fn, int node, int has_node, 
 int proc_stat(int pid, int *ppid, uint64_t *start);
 int procs_load(struct cluster *cl, struct cl_proc **list);
 int procs_node_of(const struct cl_proc *list, int n, int pid);
-int procs_register(struct cluster *cl, int pid, int node);
+/* Records pid on node; with need_up, only while the node is up (EHOSTDOWN). */
+int procs_register(struct cluster *cl, int pid, int node, int need_up);
 #define PROCS_ALL INT32_MIN
 int procs_placed(struct cluster *cl, int node, struct cl_proc **out);
 

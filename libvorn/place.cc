@@ -355,7 +355,7 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         goto fail;
     }
     prev = self_node(cl);
-    if (procs_register(cl, getpid(), node) < 0) {
+    if (procs_register(cl, getpid(), node, 1) < 0) {
         io_release(&st);
         goto fail;
     }
@@ -371,7 +371,7 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
     io_release(&st);
     if (prev != INT32_MIN) {
         int err = errno;
-        procs_register(cl, getpid(), prev);
+        procs_register(cl, getpid(), prev, 0);
         errno = err;
     }
 fail:
@@ -404,7 +404,7 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         return -1;
     }
     int prev = self_node(cl);
-    if (procs_register(cl, getpid(), node) < 0) {
+    if (procs_register(cl, getpid(), node, 1) < 0) {
         io_release(&st);
         return -1;
     }
@@ -412,7 +412,7 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         int err = errno;
         io_release(&st);
         if (prev != INT32_MIN)
-            procs_register(cl, getpid(), prev);
+            procs_register(cl, getpid(), prev, 0);
         errno = err;
         return -1;
     }

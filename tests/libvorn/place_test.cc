@@ -128,6 +128,53 @@ TEST_F(PlaceTest, RforkAppliesFileRecordsInOrder)
               (std::vector<std::string>{"_vorn_rfork_io", "3", "7", "0"}));
 }
 
+// A node halted after a placement's first check, while its records are
+// still being applied, refuses the placement: the halt killed the node's
+// processes already and would otherwise leave this one running on a down
+// node.  The socket record tells us the child got past the check; the FIFO
+// record holds it there until the node is down.
+TEST_F(PlaceTest, NodeHaltedDuringPlacementRefusesIt)
+{
+    int port;
+    int ls = listen_any(&port);
+    ASSERT_GE(ls, 0);
+    std::string fifo = c.dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t helper = fork();
+    if (helper == 0) {
+        close(report[0]);
+        struct io_redirect io[2] = {socket_record(20, port, 1), file_record(21, fifo, O_WRONLY)};
+        int rc = _vorn_rfork_io(3, io, 2, 0);
+        if (rc == 0)
+            _exit(0); // placed on a down node: the parent sees rc > 0
+        int err = errno;
+        dprintf(report[1], "%d %d", rc < 0 ? -1 : 1, rc < 0 ? err : 0);
+        if (rc > 0)
+            waitpid(rc, nullptr, 0);
+        _exit(0);
+    }
+    close(report[1]);
+    int s = accept(ls, nullptr, nullptr);
+    ASSERT_GE(s, 0);
+    int32_t hdr[2];
+    ASSERT_EQ(recv(s, hdr, sizeof hdr, MSG_WAITALL), (ssize_t)sizeof hdr);
+    ASSERT_EQ(vorn_nodehalt(3), 0);
+    int r = open(fifo.c_str(), O_RDONLY); // lets the child go on
+    ASSERT_GE(r, 0);
+    std::string got = read_all(report[0]);
+    close(report[0]);
+    close(r);
+    close(s);
+    close(ls);
+    EXPECT_EQ(wait_status(helper), 0);
+    EXPECT_EQ(got, "-1 " + std::to_string(EHOSTDOWN));
+    struct vorn_proc_info *list = nullptr;
+    EXPECT_EQ(vorn_proclist(3, &list), 0);
+    free(list);
+}
+
 TEST_F(PlaceTest, SocketRecordsConnectWithHeader)
 {
     int port;
