@@ -343,8 +343,7 @@ static char **parseEnvp(PyObject *obj)
         PyErr_NoMemory();
         return NULL;
     }
-    /* Entries are filled in order; a null entry marks how far. */
-    envp[0] = NULL;
+    i = 0;
     keys = PyObject_CallMethod(obj, (char *)"keys", NULL);
     if (!keys)
         goto fail;
@@ -376,7 +375,6 @@ static char **parseEnvp(PyObject *obj)
             goto fail;
         }
         snprintf(envp[i], size, "%s=%s", ktext, vtext);
-        envp[i + 1] = NULL;
     }
     envp[n] = NULL;
     Py_DECREF(values);
@@ -384,7 +382,10 @@ static char **parseEnvp(PyObject *obj)
     return envp;
 
 fail:
-    freeEnvp(envp);
+    /* Entries i - 1 down to 0, the vector, then the values and keys. */
+    while (i > 0)
+        free(envp[--i]);
+    free(envp);
     Py_XDECREF(values);
     Py_XDECREF(keys);
     return NULL;
