@@ -716,11 +716,16 @@ int node_check_access(const struct cl_node *n, int mode)
         bits = (n->mode >> 6) & 7;
     } else {
         int in_group = getegid() == n->group;
-        if (!in_group) {
-            gid_t groups[256];
-            int ng = getgroups(256, groups);
+        int ng = in_group ? 0 : getgroups(0, NULL);
+        if (ng > 0) {
+            /* Every supplementary group, however many there are. */
+            gid_t *groups = (gid_t *)malloc((size_t)ng * sizeof *groups);
+            if (!groups)
+                return -1;
+            ng = getgroups(ng, groups);
             for (int i = 0; i < ng && !in_group; i++)
                 in_group = groups[i] == n->group;
+            free(groups);
         }
         bits = in_group ? (n->mode >> 3) & 7 : n->mode & 7;
     }

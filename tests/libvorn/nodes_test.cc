@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <grp.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -464,6 +466,28 @@ TEST(ClusterUsers, AccessFollowsModeUserAndGroup)
     ASSERT_EQ(vorn_chmod(4, 0), 0);
     EXPECT_EQ(tu_as_nobody(nobody_access, nullptr), 0);
     EXPECT_EQ(vorn_access(4, 7), 0); // root always may
+    tu_cluster_drop(c);
+}
+
+// Group membership counts through every supplementary group, not only
+// the first 256.
+TEST(ClusterUsers, AccessThroughTheLastOfManyGroups)
+{
+    tu_cluster c = tu_cluster_make(8, {"--boot-delay", "0", "--shared"});
+    ASSERT_EQ(vorn_chmod(1, 0010), 0);
+    ASSERT_EQ(vorn_chgrp(1, 5999), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<gid_t> groups;
+        for (gid_t g = 5000; g < 6000; g++)
+            groups.push_back(g);
+        if (setgroups(groups.size(), groups.data()) < 0 || setgid(65534) < 0 || setuid(65534) < 0)
+            _exit(2);
+        _exit(vorn_access(1, 1) == 0 && vorn_access(2, 1) == 0 && vorn_access(1, 2) == -1 ? 0 : 1);
+    }
+    int st;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
     tu_cluster_drop(c);
 }
 
