@@ -1166,7 +1166,12 @@ int libs_load(struct cluster *cl, char **buf, size_t *len)
 {
     if (file_load(cl->libs_fd, buf, len) < 0)
         return -1;
-    if (*len && (*buf)[*len - 1] != 0) {
+    /* Names as vorn_libadd stores them: each non-empty and terminated.  An
+     * empty name inside would end the list early for every reader. */
+    int sound = *len == 0 || (*buf)[*len - 1] == 0;
+    for (size_t i = 0; sound && i < *len; i++)
+        sound = (*buf)[i] != 0 || (i > 0 && (*buf)[i - 1] != 0);
+    if (!sound) {
         free(*buf);
         *buf = NULL;
         errno = EIO;

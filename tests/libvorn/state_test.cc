@@ -164,6 +164,18 @@ TEST_F(StateTest, DamagedSideFilesGiveEIO)
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(vorn_libadd("x"), -1);
     EXPECT_EQ(errno, EIO);
+    // An empty name inside the list, or at its start, would end it early.
+    for (std::string bytes : {std::string("a\0\0b\0", 5), std::string("\0a\0", 3)}) {
+        tu_write_file(c.path + "/libs", bytes);
+        EXPECT_EQ(vorn_liblist(&libs), -1);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_EQ(vorn_libdel("b"), -1);
+        EXPECT_EQ(errno, EIO);
+    }
+    tu_write_file(c.path + "/libs", std::string("a\0b\0", 4));
+    ASSERT_EQ(vorn_liblist(&libs), 0);
+    EXPECT_EQ(std::string(libs, 5), std::string("a\0b\0\0", 5));
+    free(libs);
     tu_write_file(c.path + "/procs", "12345");
     EXPECT_EQ(vorn_pidnode(getpid()), -1);
     EXPECT_EQ(errno, EIO);
