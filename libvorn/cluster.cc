@@ -243,7 +243,9 @@ static int remove_tree(const char *path)
     while ((e = readdir(d)) != NULL) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
-        unlinkat(dirfd(d), e->d_name, 0);
+        /* A directory in place of a state file goes too, if empty. */
+        if (unlinkat(dirfd(d), e->d_name, 0) < 0 && (errno == EISDIR || errno == EPERM))
+            unlinkat(dirfd(d), e->d_name, AT_REMOVEDIR);
     }
     closedir(d);
     return rmdir(path);

@@ -232,6 +232,16 @@ TEST_F(StateTest, SomethingElseInPlaceOfAStateFile)
                 EXPECT_EQ(r.status, 1) << what << ", vornemu " << cmd;
                 EXPECT_EQ(r.err, damaged(d.path)) << what << ", vornemu " << cmd;
             }
+            // Such a cluster is still replaced and removed whole, leaving
+            // nothing behind.
+            if (strcmp(file, "nodes") != 0) {
+                EXPECT_EQ(tu_vornemu({"init", "--force"}).status, 0) << what;
+                ASSERT_EQ(unlink(f.c_str()), 0) << what;
+                ASSERT_EQ(fifo ? mkfifo(f.c_str(), 0644) : mkdir(f.c_str(), 0755), 0) << what;
+                tu_result r = tu_vornemu({"destroy"});
+                EXPECT_EQ(r.status, 0) << what << ": " << r.err;
+                EXPECT_EQ(tu_run({"/bin/ls", "-A", d.dir}).out, "") << what;
+            }
             tu_cluster_drop(d);
         }
     }
