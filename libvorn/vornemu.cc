@@ -199,14 +199,17 @@ static int cmd_show(const char *path)
     int rc = 1, next = 0;
     if (cluster_open(path, &cl) < 0)
         return fail_cluster(path);
+    /* The lock is held only while reading, a chunk at a time, never while
+     * writing to standard output: a pager that stops reading must not
+     * stop every change to the cluster. */
     if (cluster_lock(&cl, 0) < 0) {
         fail_cluster(path);
         goto out;
     }
     {
         int nprocs = procs_placed(&cl, PROCS_ALL, &procs);
+        cluster_unlock(&cl);
         if (nprocs < 0) {
-            cluster_unlock(&cl);
             fail_cluster(path);
             goto out;
         }
@@ -220,8 +223,12 @@ static int cmd_show(const char *path)
         static struct cl_node chunk[NODE_CHUNK];
         for (int first = 0; first < count; first += NODE_CHUNK) {
             int k = count - first < NODE_CHUNK ? count - first : NODE_CHUNK;
-            if (node_read_range(&cl, first, k, chunk) < 0) {
+            int rc_read = cluster_lock(&cl, 0);
+            if (rc_read == 0) {
+                rc_read = node_read_range(&cl, first, k, chunk);
                 cluster_unlock(&cl);
+            }
+            if (rc_read < 0) {
                 fflush(stdout);
                 fail_cluster(path);
                 goto out;
@@ -235,7 +242,6 @@ static int cmd_show(const char *path)
             }
         }
     }
-    cluster_unlock(&cl);
     rc = 0;
 out:
     free(procs);

@@ -313,6 +313,37 @@ TEST_F(StateTest, ForeignRecordsInSideFilesGiveEIO)
     }
 }
 
+// vornemu show writing into a pipe that nobody reads (a stopped pager)
+// must not hold up changes to the cluster.
+TEST(StateShow, StalledReaderDoesNotBlockChanges)
+{
+    tu_cluster c = tu_cluster_make(20000);
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::string vornemu = tu_bin("vornemu");
+    pid_t show = fork();
+    if (show == 0) {
+        dup2(p[1], 1);
+        close(p[0]);
+        close(p[1]);
+        execl(vornemu.c_str(), "vornemu", "show", (char *)nullptr);
+        _exit(127);
+    }
+    close(p[1]);
+    usleep(300000); // the pipe is full long before this
+    pid_t change = fork();
+    if (change == 0) {
+        alarm(5);
+        _exit(vorn_chmod(1, 0700) == 0 && vorn_libadd("x") == 0 ? 0 : 1);
+    }
+    int st;
+    ASSERT_EQ(waitpid(change, &st, 0), change);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
+    close(p[0]); // vornemu dies of SIGPIPE
+    waitpid(show, &st, 0);
+    tu_cluster_drop(c);
+}
+
 TEST_F(StateTest, PlantedSymlinkIsRefused)
 {
     std::string link = c.dir + "/link", target = c.dir + "/target";
