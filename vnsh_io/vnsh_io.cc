@@ -311,7 +311,14 @@ static int stream_attach(int fd, const unsigned char *hdr, int pid, struct liste
         return -1;
     }
     c->accepts_left--;
-    if (n < 0 || n > 2 || stream_taken[n]) {
+    if (n < 0 || n > 2) {
+        close(fd);
+        return 0;
+    }
+    /* A valid stream number is one connection fewer to expect, even when
+     * the stream already had its connection and this one is closed. */
+    c->expected--;
+    if (stream_taken[n]) {
         close(fd);
         return 0;
     }
@@ -328,7 +335,6 @@ static int stream_attach(int fd, const unsigned char *hdr, int pid, struct liste
         nio[n].fd = fd;
         c->active++;
     }
-    c->expected--;
     return 0;
 }
 

@@ -244,6 +244,10 @@ TEST(Listener, SecondConnectionForAnAttachedStreamIsClosed)
     send_all(s1, "b\n");
     EXPECT_EQ(one_record(r.out_r), "  4: b\n");
     close(s1);
+    // The closed one was still a stream connection that came: with 1, 1, 2
+    // nothing more is expected, so the listener ends with its streams.
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
     rig_stop(r);
 }
 
