@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -288,22 +289,73 @@ static int self_node(struct cluster *cl)
     return node;
 }
 
-/* Whether a program file begins like one that execve runs: an ELF image
- * or a "#!" script.  A file we cannot read gets the benefit of doubt. */
-static int looks_executable(const char *path)
+/* Whether a program file is one that execve runs: an ELF image, or a
+ * "#!" script whose interpreter is there to run (ENOENT, EACCES, ENOEXEC
+ * otherwise).  A file we cannot read gets the benefit of doubt. */
+static int program_check(const char *path)
 {
-    unsigned char magic[4];
+    char head[256];
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        return 1;
+        return 0;
     ssize_t n;
     do {
-        n = pread(fd, magic, sizeof magic, 0);
+        n = pread(fd, head, sizeof head - 1, 0);
     } while (n < 0 && errno == EINTR);
     close(fd);
-    if (n >= 2 && magic[0] == '#' && magic[1] == '!')
-        return 1;
-    return n == 4 && memcmp(magic, "\177ELF", 4) == 0;
+    if (n >= 4 && memcmp(head, "\177ELF", 4) == 0)
+        return 0;
+    if (n < 2 || head[0] != '#' || head[1] != '!') {
+        errno = ENOEXEC;
+        return -1;
+    }
+    head[n] = 0;
+    char *interp = head + 2;
+    while (*interp == ' ' || *interp == '\t')
+        interp++;
+    size_t len = strcspn(interp, " \t\n");
+    if (len == 0 || interp[len] == 0) {
+        /* No interpreter, or a first line longer than we read. */
+        if (len == 0)
+            errno = ENOEXEC;
+        return len == 0 ? -1 : 0;
+    }
+    interp[len] = 0;
+    struct stat sb;
+    if (stat(interp, &sb) < 0)
+        return -1;
+    if (!S_ISREG(sb.st_mode)) {
+        errno = EACCES;
+        return -1;
+    }
+    return faccessat(AT_FDCWD, interp, X_OK, AT_EACCESS);
+}
+
+/* Whether the arguments and environment fit what execve takes (E2BIG):
+ * no string over 32 pages, and all of them with their pointers within a
+ * quarter of the stack limit (at least 32 pages, at most 6 MiB). */
+static int args_check(const char *path, char *const argv[], char *const envp[])
+{
+    size_t page = (size_t)sysconf(_SC_PAGESIZE), strmax = 32 * page;
+    size_t limit = 6u << 20, total = strlen(path) + 1;
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
+        rl.rlim_cur / 4 < limit)
+        limit = (size_t)(rl.rlim_cur / 4);
+    if (limit < strmax)
+        limit = strmax;
+    char *const *lists[2] = {argv, envp};
+    for (int k = 0; k < 2; k++) {
+        for (char *const *a = lists[k]; a && *a; a++) {
+            size_t l = strlen(*a) + 1;
+            if (l > strmax || l + sizeof *a > limit - total) {
+                errno = E2BIG;
+                return -1;
+            }
+            total += l + sizeof *a;
+        }
+    }
+    return 0;
 }
 
 static int place_check(struct cluster *cl, int node)
@@ -343,10 +395,8 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         }
         if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) < 0)
             goto fail;
-        if (!looks_executable(path)) {
-            errno = ENOEXEC;
+        if (program_check(path) < 0 || args_check(path, argv, envp ? envp : environ) < 0)
             goto fail;
-        }
     }
     if (io_open_all(io, count, &st) < 0)
         goto fail;

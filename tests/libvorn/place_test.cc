@@ -313,11 +313,68 @@ TEST_F(PlaceTest, FailedRexecLeavesTheCallerAlone)
                                                  "vorn_rexec_io EBADF", "vorn_rexec_io EBADF"}));
 }
 
+// Programs that execve itself would refuse (a script whose interpreter is
+// missing, arguments beyond the kernel's limits) fail before anything is
+// changed, with one journal line each, not a 0 line and then the error.
+TEST_F(PlaceTest, ExecRefusalsAreJournaledOnce)
+{
+    std::string script = c.dir + "/script", dir_interp = c.dir + "/dirscript";
+    tu_write_file(script, "#!/nonexistent/interpreter -x\necho hi\n");
+    tu_write_file(dir_interp, "#! /tmp\n");
+    chmod(script.c_str(), 0755);
+    chmod(dir_interp.c_str(), 0755);
+    std::string big(200000, 'a');
+    std::string many(100000, 'b');
+    std::vector<std::string> crowd(40, many); // 4 MB together
+    struct {
+        const char *what;
+        std::string path;
+        std::vector<std::string> args;
+        int err;
+    } cases[] = {
+        {"missing interpreter", script, {"script"}, ENOENT},
+        {"directory as interpreter", dir_interp, {"dirscript"}, EACCES},
+        {"one argument too long", "/bin/true", {"true", big}, E2BIG},
+        {"arguments too long together", "/bin/true", crowd, E2BIG},
+    };
+    for (auto &t : cases) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char *> argv;
+            for (auto &a : t.args)
+                argv.push_back((char *)a.c_str());
+            argv.push_back(nullptr);
+            int rc = vorn_rexec_io(2, nullptr, -1, t.path.c_str(), argv.data(), nullptr);
+            _exit(rc == -1 && errno == t.err ? 0 : 1);
+        }
+        EXPECT_EQ(wait_status(pid), 0) << t.what;
+    }
+    auto rows = tu_journal();
+    std::vector<std::string> results;
+    for (const auto &r : rows)
+        results.push_back(r[2] + " " + r[5]);
+    EXPECT_EQ(results, (std::vector<std::string>{"vorn_rexec_io ENOENT", "vorn_rexec_io EACCES",
+                                                 "vorn_rexec_io E2BIG", "vorn_rexec_io E2BIG"}));
+    // A script with its interpreter still runs.
+    tu_write_file(script, "#!/bin/sh\nexit 7\n");
+    pid_t pid = fork();
+    if (pid == 0) {
+        char *argv[] = {(char *)"script", nullptr};
+        vorn_rexec_io(2, nullptr, -1, script.c_str(), argv, nullptr);
+        _exit(1);
+    }
+    EXPECT_EQ(wait_status(pid), 7);
+}
+
 // With every low descriptor taken, a failed exec still puts back what the
 // records replaced and closes what they opened.
 TEST_F(PlaceTest, FailedRexecRestoresCrowdedDescriptors)
 {
-    std::string a = c.dir + "/a", b = c.dir + "/b";
+    std::string a = c.dir + "/a", b = c.dir + "/b", elf = c.dir + "/elf";
+    // ELF by its magic, but nothing the kernel can load: execve itself
+    // fails (ENOEXEC), after every check and with the records in place.
+    tu_write_file(elf, std::string("\177ELF") + std::string(60, '\0'));
+    chmod(elf.c_str(), 0755);
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     pid_t pid = fork();
@@ -332,11 +389,8 @@ TEST_F(PlaceTest, FailedRexecRestoresCrowdedDescriptors)
         close(40);
         struct io_redirect io[2] = {file_record(41, a, O_WRONLY | O_CREAT),
                                     file_record(40, b, O_WRONLY | O_CREAT)};
-        // An argument beyond the kernel's limit: execve itself fails, after
-        // the records are in place.
-        std::string huge(200000, 'x');
-        char *argv[] = {(char *)"true", (char *)huge.c_str(), nullptr};
-        int rc = vorn_rexec_io(1, io, 2, "/bin/true", argv, nullptr);
+        char *argv[] = {(char *)"elf", nullptr};
+        int rc = vorn_rexec_io(1, io, 2, elf.c_str(), argv, nullptr);
         int err = errno;
         dprintf(41, "%d %d %d %d", rc, err, fcntl(40, F_GETFD) == -1, vorn_currnode());
         _exit(0);
@@ -345,13 +399,13 @@ TEST_F(PlaceTest, FailedRexecRestoresCrowdedDescriptors)
     std::string got = read_all(p[0]);
     close(p[0]);
     EXPECT_EQ(wait_status(pid), 0);
-    EXPECT_EQ(got, "-1 " + std::to_string(E2BIG) + " 1 -1");
+    EXPECT_EQ(got, "-1 " + std::to_string(ENOEXEC) + " 1 -1");
     EXPECT_EQ(tu_read_file(a), "");
     // The line written before the exec, then the error.
     auto rows = tu_journal();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0][5], "0");
-    EXPECT_EQ(rows[1][5], "E2BIG");
+    EXPECT_EQ(rows[1][5], "ENOEXEC");
 }
 
 TEST_F(PlaceTest, PlacementIsRefusedWhereTheNodeSaysSo)
