@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -444,6 +447,102 @@ TEST(Listener, InputReadBeforeTheConnectionIsSentOnceAttached)
     EXPECT_TRUE(rig_wait(r));
     EXPECT_EQ(r.status, 0);
     rig_stop(r);
+}
+
+// Up to n records of fd, each within timeout_ms.
+records some_records(int fd, size_t n, int timeout_ms = 3000)
+{
+    records recs;
+    while (recs.size() < n) {
+        struct pollfd p = {fd, POLLIN, 0};
+        char buf[8192];
+        if (poll(&p, 1, timeout_ms) != 1)
+            break;
+        ssize_t got = recv(fd, buf, sizeof buf, 0);
+        if (got <= 0)
+            break;
+        recs.emplace_back(buf, got);
+    }
+    return recs;
+}
+
+// Writes local input in small records until the listener takes no more for
+// a while: its buffer is full of bytes the remote side does not read.
+void fill_local_input(int fd)
+{
+    int fl = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+    std::string rec(1000, 'i');
+    for (int idle = 0; idle < 30;) {
+        if (write(fd, rec.data(), rec.size()) > 0) {
+            idle = 0;
+            continue;
+        }
+        if (errno != EAGAIN)
+            break;
+        usleep(10000);
+        idle++;
+    }
+    fcntl(fd, F_SETFL, fl);
+}
+
+// What the remote process writes into its standard-input connection goes to
+// local 0 by the rules of the output streams.  Bytes held in line mode go out
+// when the stream ends (one write, newline added), or when the forwarder
+// detaches because sending failed: the prefix, the bytes and a newline in
+// three writes, or without the prefix the bytes alone.
+struct stream0_case {
+    const char *name;
+    int flags;
+    bool send_fails;
+    records local0;
+};
+
+TEST(Listener, StreamZeroReachesLocalZero)
+{
+    const stream0_case cases[] = {
+        {"end of stream, prefix", LINE_PREFIX, false, {"  5: hi\n", "  5: abc\n"}},
+        {"end of stream, no prefix", LINE, false, {"hi\n", "abc\n"}},
+        {"end of stream, unbuffered", 0, false, {"hi\nabc"}},
+        {"failed send, prefix", LINE_PREFIX, true, {"  5: hi\n", "  5: ", "abc", "\n"}},
+        {"failed send, no prefix", LINE, true, {"hi\n", "abc"}},
+        {"failed send, unbuffered", 0, true, {"hi\nabc"}},
+    };
+    for (const stream0_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        rig r = rig_start(c.flags, 5, RIG_INPUT_SOCKET);
+        ASSERT_GT(r.pid, 0);
+        int s0 = rig_connect(r, r.hdr_pid, 0);
+        int s1 = rig_connect(r, r.hdr_pid, 1);
+        int s2 = rig_connect(r, r.hdr_pid, 2);
+        send_all(s0, "hi\nabc");
+        usleep(100000); // line mode holds "abc" now
+        if (c.send_fails) {
+            fill_local_input(r.in_w);
+            // Reset while the listener is stopped: its next pass finds the
+            // socket both writable and readable and sends first.
+            kill(r.pid, SIGSTOP);
+            struct linger lg = {1, 0};
+            setsockopt(s0, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+            close(s0);
+            s0 = -1;
+            usleep(50000);
+            kill(r.pid, SIGCONT);
+        } else {
+            shutdown(s0, SHUT_WR);
+        }
+        // Read while the listener runs: at its end its unread input resets
+        // the local socket, which would drop what it had written.
+        EXPECT_EQ(some_records(r.in_w, c.local0.size()), c.local0);
+        EXPECT_EQ(some_records(r.in_w, 1, 200), records{}); // nothing more
+        close(s1);
+        close(s2);
+        EXPECT_TRUE(rig_wait(r));
+        EXPECT_EQ(r.status, 0);
+        if (s0 >= 0)
+            close(s0);
+        rig_stop(r);
+    }
 }
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -56,6 +56,8 @@ rig rig_start(int flags, int node, rig_input input, int buffer)
     int in[2] = {-1, -1}, out[2], err[2], report[2];
     if (input == RIG_INPUT_PIPE) {
         EXPECT_EQ(pipe(in), 0);
+    } else if (input == RIG_INPUT_SOCKET) {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, in), 0);
     } else if (input == RIG_INPUT_EMPTY) {
         in[0] = open("/dev/null", O_RDONLY);
     }

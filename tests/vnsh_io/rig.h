@@ -11,13 +11,15 @@ enum rig_input {
     RIG_INPUT_PIPE,   // a pipe whose write end the test holds (in_w)
     RIG_INPUT_EMPTY,  // an empty file: local input ends at once
     RIG_INPUT_CLOSED, // no descriptor 0 at all
+    RIG_INPUT_SOCKET, // SOCK_SEQPACKET: in_w sends input and receives, one
+                      // record per write, what stream 0 forwards to local 0
 };
 
 struct rig {
     int port = -1;    // the listening port
     int pid = -1;     // the listener
     int hdr_pid = -1; // the process id the listener expects in headers
-    int in_w = -1;    // write end of local input (RIG_INPUT_PIPE)
+    int in_w = -1;    // the test's end of local input (PIPE, SOCKET)
     int out_r = -1;   // reading end of local 1: SOCK_SEQPACKET, one record per write
     int err_r = -1;   // reading end of local 2, the same
     int status = -1;  // exit status once reaped (128 + signal when killed)
