@@ -439,8 +439,6 @@ static void fd_watch(int fd, fd_set *set, int *maxfd)
         *maxfd = fd;
 }
 
-/* The listener: forwards the remote streams to local 0, 1, 2 and local
- * input to the remote standard input, until every stream has ended. */
 /* Puts /dev/null on a local 0, 1 or 2 that the caller had closed, so that
  * select never sees a closed descriptor and no accepted socket takes its
  * number; returns -1 when the descriptor was closed. */
@@ -456,8 +454,18 @@ static int local_fd_reserve(int fd)
     return -1;
 }
 
+/* The listener: forwards the remote streams to local 0, 1, 2 and local
+ * input to the remote standard input, until every stream has ended. */
 [[noreturn]] static void listener_run(int lsock, int pid, int flags)
 {
+    /* A caller that had 0, 1 or 2 closed may have got the listening socket
+     * there; it is no local stream, so it moves up and the number is
+     * treated as closed. */
+    if (lsock >= 0 && lsock <= 2) {
+        int moved = fcntl(lsock, F_DUPFD_CLOEXEC, 3);
+        close(lsock);
+        lsock = moved;
+    }
     int in_closed = local_fd_reserve(0);
     local_fd_reserve(1);
     local_fd_reserve(2);

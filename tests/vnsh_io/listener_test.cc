@@ -314,9 +314,9 @@ TEST(Listener, EmptyLocalInputRefusesStandardInput)
     rig_stop(r);
 }
 
-TEST(Listener, ClosedLocalInputCountsAsEnded)
+void closed_local_input(rig_input input)
 {
-    rig r = rig_start(LINE, 1, RIG_INPUT_CLOSED);
+    rig r = rig_start(LINE, 1, input);
     usleep(100000);
     int s0 = rig_connect(r, r.hdr_pid, 0);
     EXPECT_TRUE(peer_closed(s0));
@@ -330,6 +330,16 @@ TEST(Listener, ClosedLocalInputCountsAsEnded)
     EXPECT_TRUE(rig_wait(r));
     EXPECT_EQ(r.status, 0);
     rig_stop(r);
+}
+
+TEST(Listener, ClosedLocalInputCountsAsEnded)
+{
+    // Local 0 closed, or taken by the listening socket because it was closed
+    // when the socket was made: either way there is no local input.
+    for (rig_input input : {RIG_INPUT_CLOSED, RIG_INPUT_LSOCK}) {
+        SCOPED_TRACE(input == RIG_INPUT_CLOSED ? "closed" : "listening socket");
+        closed_local_input(input);
+    }
 }
 
 TEST(Listener, InputEndingWhileBytesWaitIsSentInFull)

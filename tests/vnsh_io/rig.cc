@@ -74,10 +74,15 @@ rig rig_start(int flags, int node, rig_input input, int buffer)
             close(in[1]);
         close(out[0]);
         close(err[0]);
-        if (input == RIG_INPUT_CLOSED)
+        if (input == RIG_INPUT_CLOSED) {
             close(0);
-        else
+        } else if (input == RIG_INPUT_LSOCK) {
+            dup2(lsock, 0);
+            close(lsock);
+            lsock = 0;
+        } else {
             dup2(in[0], 0);
+        }
         dup2(out[1], 1);
         dup2(err[1], 2);
         // Nothing else of the test process (other rigs' ends included).

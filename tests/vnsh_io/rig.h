@@ -13,6 +13,8 @@ enum rig_input {
     RIG_INPUT_CLOSED, // no descriptor 0 at all
     RIG_INPUT_SOCKET, // SOCK_SEQPACKET: in_w sends input and receives, one
                       // record per write, what stream 0 forwards to local 0
+    RIG_INPUT_LSOCK,  // descriptor 0 is the listening socket itself (made by
+                      // a caller that had 0 closed)
 };
 
 struct rig {
