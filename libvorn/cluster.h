@@ -10,7 +10,9 @@
 #define CL_FORMAT 1
 #define CL_HEADER_SIZE 256
 #define CL_RECORD_SIZE 48
-#define CL_MAX_NODES (1 << 24)
+/* Node i has the address 127.1.0.0 + i + 1; the largest cluster ends at
+ * 127.255.255.255, so every node keeps a loopback address. */
+#define CL_MAX_NODES 16711679
 #define CL_DEFAULT_NODES 8
 #define CL_DEFAULT_BOOT_DELAY_MS 1000
 #define CL_CHROOT_SLOT 4096

@@ -416,6 +416,18 @@ TEST(StateScale, MillionNodes)
     tu_cluster_drop(c);
 }
 
+// The largest cluster still gives every node its own loopback address.
+TEST(StateScale, LargestClusterStaysOnLoopback)
+{
+    tu_cluster c = tu_cluster_make(16711679);
+    struct sockaddr_in a;
+    int len = sizeof a;
+    ASSERT_EQ(vorn_nodeaddr(16711678, &a, &len), 0);
+    EXPECT_EQ(ntohl(a.sin_addr.s_addr), 0x7fffffffu);
+    EXPECT_EQ(vorn_nodenumber(&a, sizeof a), 16711678);
+    tu_cluster_drop(c);
+}
+
 // vornemu's command line: arguments, expected output, errors, status.
 TEST_F(StateTest, VornemuCommandLine)
 {
@@ -453,7 +465,7 @@ TEST_F(StateTest, VornemuCommandLine)
         {{"fail", "vorn_chmod", "-1", "EIO", "3"}, "", "", 0},
         {{"init"}, "", "vornemu: " + c.path + ": a cluster exists (--force replaces it)\n", 1},
         {{"init", "--nodes", "x"}, "", "vornemu: invalid node count: x\n", 1},
-        {{"init", "--nodes", "16777217"}, "", "vornemu: invalid node count: 16777217\n", 1},
+        {{"init", "--nodes", "16711680"}, "", "vornemu: invalid node count: 16711680\n", 1},
         {{"init", "--boot-delay", "-1"}, "", "vornemu: invalid boot delay: -1\n", 1},
         {{"init", "stray"}, "", "vornemu: unexpected argument: stray\n" + hint, 1},
         {{"init", "--force", "--nodes", "2", "--boot-delay", "0.25", "--shared"},
