@@ -23,13 +23,28 @@ TEST(ListenerQuiet, GivesUpUnconnectedStreamsButTakesLateOnes)
     for (int stream : {3, 1, 2, 0})
         close(rig_connect(spent, spent.hdr_pid, stream));
 
+    // Standard output connects now and writes again after 20 seconds: the
+    // quiet period starts anew with every pass, so it cannot come before
+    // 65 seconds.
+    rig renewed = rig_start(0, 1, RIG_INPUT_EMPTY);
+    int r1 = rig_connect(renewed, renewed.hdr_pid, 1);
+
     time_t start = time(nullptr);
-    EXPECT_FALSE(rig_wait(idle, 40000));
+    EXPECT_FALSE(rig_wait(idle, 20000));
+    send_all(r1, "x");
+    EXPECT_FALSE(rig_wait(idle, 20000));
     EXPECT_TRUE(rig_wait(idle, 15000));
     EXPECT_EQ(idle.status, 0);
     EXPECT_GE(time(nullptr) - start, 44);
     EXPECT_TRUE(rig_wait(spent, 5000));
     EXPECT_EQ(spent.status, 0);
+
+    // Two streams are still expected, so the end of standard output does
+    // not end this listener.
+    sleep(1);
+    close(r1);
+    EXPECT_FALSE(rig_wait(renewed, 1000));
+    rig_stop(renewed);
 
     // The quiet period gave up the two missing streams but the listener goes
     // on for the attached one, and still takes a connection that comes now.
