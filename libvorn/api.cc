@@ -74,11 +74,7 @@ int vorn_nodestatus(int node)
         return -1;
     if (node == -1)
         return VORN_NODE_UP;
-    if (cluster_lock(cl, 0) < 0)
-        return -1;
-    int rc = node_read(cl, node, &n);
-    cluster_unlock(cl);
-    if (rc < 0)
+    if (node_read_shared(cl, node, &n) < 0)
         return -1;
     return node_effective_state(&n, now_us());
 }
@@ -114,11 +110,7 @@ int vorn_nodeinfo(int node, struct vorn_node_info *info)
         return -1;
     }
     if (node >= 0) {
-        if (cluster_lock(cl, 0) < 0)
-            return -1;
-        int rc = node_read(cl, node, &n);
-        cluster_unlock(cl);
-        if (rc < 0)
+        if (node_read_shared(cl, node, &n) < 0)
             return -1;
     }
     info_fill(cl, node, &n, info, now_us());
@@ -305,11 +297,7 @@ int vorn_nodeaddr(int node, struct sockaddr_in *addr, int *len)
     if (node == -1)
         return addr_fill(addr, len, cl->hdr.master_addr);
     struct cl_node n;
-    if (cluster_lock(cl, 0) < 0)
-        return -1;
-    int rc = node_read(cl, node, &n);
-    cluster_unlock(cl);
-    if (rc < 0)
+    if (node_read_shared(cl, node, &n) < 0)
         return -1;
     return addr_fill(addr, len, n.addr);
 }

@@ -2,6 +2,8 @@
  * and validating it, locking, node records, faults, journal, processes. */
 #include "cluster.h"
 
+#include <vorn/vorn.h>
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -619,6 +621,15 @@ int cluster_lock(struct cluster *cl, int exclusive)
     return 0;
 }
 
+int node_read_shared(struct cluster *cl, int node, struct cl_node *n)
+{
+    if (cluster_lock(cl, 0) < 0)
+        return -1;
+    int rc = node_read(cl, node, n);
+    cluster_unlock(cl);
+    return rc;
+}
+
 void cluster_unlock(struct cluster *cl)
 {
     int saved = errno;
@@ -750,13 +761,9 @@ int node_access(struct cluster *cl, int node, int mode, int need_up)
         errno = EINVAL;
         return -1;
     }
-    if (cluster_lock(cl, 0) < 0)
+    if (node_read_shared(cl, node, &n) < 0)
         return -1;
-    int rc = node_read(cl, node, &n);
-    cluster_unlock(cl);
-    if (rc < 0)
-        return -1;
-    if (need_up && node_effective_state(&n, now_us()) != 4) {
+    if (need_up && node_effective_state(&n, now_us()) != VORN_NODE_UP) {
         errno = EHOSTDOWN;
         return -1;
     }
@@ -1068,7 +1075,7 @@ int procs_register(struct cluster *cl, int pid, int node, int need_up)
         struct cl_node rec;
         if (node_read(cl, node, &rec) < 0)
             goto out;
-        if (node_effective_state(&rec, now_us()) != 4) {
+        if (node_effective_state(&rec, now_us()) != VORN_NODE_UP) {
             errno = EHOSTDOWN;
             goto out;
         }

@@ -117,6 +117,8 @@ void cluster_unlock(struct cluster *cl);
 int64_t now_us(void);
 void node_defaults(int node, struct cl_node *n);
 int node_read(struct cluster *cl, int node, struct cl_node *n);
+/* node_read under the shared lock: one consistent record for a query. */
+int node_read_shared(struct cluster *cl, int node, struct cl_node *n);
 int node_read_range(struct cluster *cl, int first, int count, struct cl_node *n);
 #define NODE_CHUNK 256
 int node_write(struct cluster *cl, int node, const struct cl_node *n);
