@@ -1,6 +1,5 @@
 # Thin wrapper around the two CMake build trees (build/x86_64, build/i386).
 PREFIX ?= /usr/local
-JOBS ?= $(shell nproc)
 
 .PHONY: all build demo check install bench clean
 
@@ -9,7 +8,8 @@ all: build
 build:
 	scripts/build.sh
 
-demo: build
+demo:
+	scripts/build.sh x86_64
 	scripts/demo.sh
 
 check:
@@ -19,7 +19,8 @@ install: build
 	cmake --install build/x86_64 --prefix "$(PREFIX)"
 	cmake --install build/i386 --prefix "$(PREFIX)"
 
-bench: build
+bench:
+	scripts/build.sh x86_64
 	scripts/bench.sh
 
 clean:

@@ -5,7 +5,6 @@
 set -e
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-scripts/deps.sh
 scripts/build.sh
 
 echo "== tests: x86-64"
