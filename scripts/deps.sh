@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs what a fresh machine lacks for the build: Debian's gcc-multilib
-# and g++-multilib (the i386 tree).  Needs root; otherwise it prints the
-# command to run and fails.
+# and g++-multilib (-m32 code), GoogleTest (its x86-64 build and its
+# sources), clang with its sanitizer and fuzzer runtime.  Needs root;
+# otherwise it prints the command to run and fails.
 set -e
 missing=
-for p in gcc-multilib g++-multilib; do
+for p in gcc-multilib g++-multilib libgtest-dev googletest clang libclang-rt-14-dev; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
         missing="$missing $p"
 done
