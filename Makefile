@@ -1,5 +1,6 @@
 # Thin wrapper around the two CMake build trees (build/x86_64, build/i386).
 PREFIX ?= /usr/local
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all build demo check install bench clean
 
