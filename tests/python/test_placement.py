@@ -21,19 +21,6 @@ class FreshStrings(tuple):
         return ''.join(list(tuple.__getitem__(self, i)))
 
 
-def run_child(fn):
-    """Body of a forked placement child: never returns into the runner."""
-    code = 70
-    try:
-        result = fn()
-        code = 0 if result is None else int(result)
-    except BaseException:
-        import traceback
-        traceback.print_exc()
-    finally:
-        os._exit(code)
-
-
 class Rfork(vorntest.ClusterTest):
     def read(self, name):
         with open(self.path(name)) as f:
@@ -50,7 +37,7 @@ class Rfork(vorntest.ClusterTest):
                 print 'child on node %d' % vorn.currnode()
                 sys.stdout.flush()
                 os.read(go_r, 1)
-            run_child(child)
+            vorntest.run_child(child)
         os.close(go_r)
         self.children.append(pid)
         self.assertIs(type(pid), int)
@@ -84,7 +71,7 @@ class Rfork(vorntest.ClusterTest):
             def child():
                 os.write(1, os.read(0, 100))
                 os.write(2, 'new\n')
-            run_child(child)
+            vorntest.run_child(child)
         self.assertEqual(wait_status(pid), 0)
         self.assertEqual(self.read('out'), '012text789')
         self.assertEqual(self.read('err'), 'old\nnew\n')
@@ -217,7 +204,7 @@ class Vrfork(vorntest.ClusterTest):
                 os.write(1, '%d\n' % vorn.currnode())
                 os.read(go_r, 1)
                 return 0 if result is None else 9
-            run_child(child)
+            vorntest.run_child(child)
         os.close(go_r)
         self.assertIsNone(result)
         pids = []

@@ -37,22 +37,27 @@ def wait_status(pid):
     return os.WEXITSTATUS(status)
 
 
+def run_child(fn):
+    """Body of a forked child: exits with fn's result (an int), 0 for None,
+    70 when it raised.  Never returns into the test runner."""
+    code = 70
+    try:
+        result = fn()
+        code = 0 if result is None else int(result)
+    except BaseException:
+        import traceback
+        traceback.print_exc()
+    finally:
+        os._exit(code)
+
+
 def in_child(fn, timeout=20):
-    """Runs fn() in a forked child and returns the child's exit status: fn's
-    result (an int), 0 for None, 70 when it raised.  The child never returns
-    into the test runner."""
+    """Runs fn() in a forked child (see run_child) and returns its exit
+    status."""
     pid = os.fork()
     if pid == 0:
-        code = 70
-        try:
-            signal.alarm(timeout)
-            result = fn()
-            code = 0 if result is None else int(result)
-        except BaseException:
-            import traceback
-            traceback.print_exc()
-        finally:
-            os._exit(code)
+        signal.alarm(timeout)
+        run_child(fn)
     return wait_status(pid)
 
 
