@@ -14,6 +14,48 @@ else()
 endif()
 include(GoogleTest)
 
+# vorn_check_runs(VAR [FLAGS...]) sets VAR when a small C program built with
+# FLAGS runs here.  A kernel without i386 support (no IA32 emulation) runs no
+# -m32 program.  (CMake's own try_run crashes on such a kernel, so the
+# program is built with try_compile and run through the shell.)
+function(vorn_check_runs var)
+  if(DEFINED ${var})
+    return()
+  endif()
+  set(dir ${CMAKE_BINARY_DIR}/CMakeFiles/${var})
+  file(WRITE ${dir}/runs.c "int main(void) { return 0; }\n")
+  try_compile(built ${dir}/build SOURCES ${dir}/runs.c
+              COMPILE_DEFINITIONS ${ARGN} LINK_OPTIONS ${ARGN} COPY_FILE ${dir}/runs)
+  set(rc 1)
+  if(built)
+    execute_process(COMMAND sh -c "exec \"$0\"" ${dir}/runs
+                    RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+  endif()
+  if(rc EQUAL 0)
+    message(STATUS "Programs built with '${ARGN}' run here")
+    set(${var} ON CACHE INTERNAL "")
+  else()
+    message(STATUS "Programs built with '${ARGN}' do not run here")
+    set(${var} OFF CACHE INTERNAL "")
+  endif()
+endfunction()
+
+# The i386 tree builds every test; where its programs cannot run, each is
+# registered as skipped, with the reason.
+if(VORN_I386)
+  vorn_check_runs(VORN_RUNS_PROGRAMS)
+else()
+  set(VORN_RUNS_PROGRAMS ON)
+endif()
+set(VORN_NOT_RUN_REASON "this kernel cannot run i386 programs: built, not run")
+
+# vorn_skip_test(NAME) registers NAME as a test that is skipped for the
+# reason above (exit status 77).
+function(vorn_skip_test name)
+  add_test(NAME ${name} COMMAND sh -c "echo '${name}: ${VORN_NOT_RUN_REASON}'; exit 77")
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 LABELS cpp)
+endfunction()
+
 # vorn_add_gtest(NAME SOURCES a.cc b.cc LIBS x y [STAGE] [TIMEOUT s])
 # builds a GoogleTest program linked with the test utilities and registers
 # each of its tests with CTest (label "cpp").  STAGE makes the tests wait
@@ -25,6 +67,10 @@ function(vorn_add_gtest name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE vorn_testutil ${T_LIBS} GTest::gtest_main)
+  if(NOT VORN_RUNS_PROGRAMS)
+    vorn_skip_test(${name})
+    return()
+  endif()
   set(props LABELS cpp TIMEOUT ${T_TIMEOUT})
   if(T_STAGE)
     list(APPEND props FIXTURES_REQUIRED stage)
