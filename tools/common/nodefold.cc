@@ -70,6 +70,13 @@ char *nodes_fold_alloc(const int *nodes, size_t n)
     char *buf = static_cast<char *>(malloc(static_cast<size_t>(len) + 1));
     if (!buf)
         return nullptr;
-    nodes_fold(nodes, n, buf, static_cast<size_t>(len) + 1);
+    // The second pass needs memory too: a failure there is a failure, not
+    // an unwritten text handed back.
+    if (nodes_fold(nodes, n, buf, static_cast<size_t>(len) + 1) < 0) {
+        int err = errno;
+        free(buf);
+        errno = err;
+        return nullptr;
+    }
     return buf;
 }

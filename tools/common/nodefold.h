@@ -11,7 +11,8 @@
  * and the master (-1) is written "master", first.  An empty set is the
  * empty text.  str2numlist reads the result back as the same set.  Returns
  * the length of the whole text, which may exceed size - 1 (the text is then
- * cut, as snprintf cuts), or -1 with errno ENOMEM. */
+ * cut, as snprintf cuts), or -1 with errno ENOMEM (EOVERFLOW when the
+ * text would be longer than an int counts). */
 int nodes_fold(const int *nodes, size_t n, char *buf, size_t size);
 
 /* The same into a malloc'd text that the caller frees; null with errno. */
