@@ -19,6 +19,7 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <unistd.h>
 
 #define VORNSTAT_VERSION "5.0.0"
 
@@ -497,9 +498,13 @@ int main(int argc, char **argv)
         view_drop(&v);
         if (rq.interval <= 0)
             break;
-        // A reader that went away ends the program now, not at the end.
-        if (fflush(stdout) != 0 || ferror(stdout))
-            close_stdout();
+        // The print is out before the wait; one that cannot be written ends
+        // the program now, with the reason (close_stdout no longer knows it).
+        if (fflush(stdout) != 0) {
+            const char *slash = strrchr(progname, '/');
+            fprintf(stderr, "%s: write error: %s\n", slash ? slash + 1 : progname, strerror(errno));
+            _exit(1);
+        }
         interval_wait(rq.interval);
     }
     return 0;
