@@ -195,6 +195,7 @@ static void view_take(struct view *v, const struct request *rq)
         // library's (the parser reports it), any later one the text's.
         if (str2numlist(&chosen, "") < 0)
             exit(1);
+        errno = 0;
         if (str2numlist(&chosen, rq->nodes) < 0) {
             if (errno == ENOMEM)
                 lib_failed("str2numlist");
