@@ -28,6 +28,7 @@ struct lib_case {
     int status;
     strings calls;
     strings after;
+    std::string redirect = ""; // shell redirections for the run, such as "</"
 };
 
 std::string usage_text()
@@ -95,7 +96,10 @@ void run_cases(const std::vector<lib_case> &cases)
             ASSERT_EQ(fr.status, 0) << fr.err;
         }
         size_t base = tu_journal().size();
-        tu_result r = vornlib(c.args, c.in);
+        strings prefix;
+        if (!c.redirect.empty())
+            prefix = {"/bin/sh", "-c", "exec \"$@\" " + c.redirect, "sh"};
+        tu_result r = vornlib(c.args, c.in, prefix);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, c.status);
@@ -293,6 +297,55 @@ TEST(Vornlib, Failures)
          1,
          {},
          {"x"}},
+    });
+}
+
+// Output that cannot be written and input that cannot be read are
+// failures; a closed standard descriptor never becomes a file that the
+// library opens.
+TEST(Vornlib, LostInputAndOutputFail)
+{
+    const std::string full = "vornlib: write error: " + std::string(strerror(ENOSPC)) + "\n";
+    const std::string closed = "vornlib: write error: " + std::string(strerror(EBADF)) + "\n";
+    run_cases({
+        {"-l, full device", {"x"}, {}, {"-l"}, "", "", full, 1, {}, {"x"}, ">/dev/full"},
+        {"-l, output closed", {"x"}, {}, {"-l"}, "", "", closed, 1, {}, {"x"}, ">&-"},
+        {"-l, input and output closed", {"x"}, {}, {"-l"}, "", "", closed, 1, {}, {"x"}, "<&- >&-"},
+        {"-l of nothing, output closed", {}, {}, {"-l"}, "", "", "", 0, {}, {}, ">&-"},
+        {"-v, full device", {}, {}, {"-v"}, "", "", full, 1, {}, {}, ">/dev/full"},
+        {"-h, output closed", {}, {}, {"-h"}, "", "", closed, 1, {}, {}, ">&-"},
+        {"read error on standard input",
+         {},
+         {},
+         {"-a", "x", "-", "y"},
+         "",
+         "",
+         "fgets: " + std::string(strerror(EISDIR)) + "\n",
+         1,
+         {"vorn_libadd x 0"},
+         {"x"},
+         "</"},
+        {"standard input closed",
+         {},
+         {},
+         {"-d", "-"},
+         "",
+         "",
+         "fgets: " + std::string(strerror(EBADF)) + "\n",
+         1,
+         {},
+         {},
+         "<&-"},
+        {"a NUL in a name is refused, not cut",
+         {},
+         {},
+         {"-a", "-"},
+         std::string("a\nb\0c\nd\n", 8),
+         "",
+         "vornlib: a name on standard input holds a NUL byte\n",
+         1,
+         {"vorn_libadd a 0"},
+         {"a"}},
     });
 }
 
