@@ -65,11 +65,13 @@ std::string expand(std::string s)
 }
 
 // Runs the installed vornctl found through PATH, so that argv[0] is the
-// name an administrator types.  prefix may run it through setpriv.
-tu_result vornctl(const strings &args, const strings &prefix = {})
+// name an administrator types.  prefix may run it through setpriv, from a
+// copy of the installation in bin.
+tu_result vornctl(const strings &args, const strings &prefix = {},
+                  const std::string &bin = tu_staged("bin"))
 {
     strings argv = prefix;
-    argv.insert(argv.end(), {"/usr/bin/env", "PATH=" + tu_staged("bin"), "vornctl"});
+    argv.insert(argv.end(), {"/usr/bin/env", "PATH=" + bin, "vornctl"});
     argv.insert(argv.end(), args.begin(), args.end());
     return tu_run(argv);
 }
@@ -652,9 +654,12 @@ TEST(Vornctl, StateFiltersSeeEarlierRuns)
 TEST(Vornctl, NonRootIsRefused)
 {
     tu_cluster cl = tu_cluster_make(4, {"--boot-delay", "0", "--shared"});
+    tu_user_copy copy = tu_copy_for_user({"bin/vornctl"});
     size_t base = tu_journal().size();
     tu_result r = vornctl({"-S", "1,2", "-R", "-C", "on", "-S", "master", "-u", "nobody"},
-                          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+                          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+                          copy.dir + "/bin");
+    tu_user_copy_drop(copy);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, expand("1: {EPERM}\n2: {EPERM}\n1: {EPERM}\n2: {EPERM}\n1: {EPERM}\n"
                             "2: {EPERM}\n-1: {EPERM}\n"));

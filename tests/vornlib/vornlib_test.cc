@@ -36,11 +36,13 @@ std::string usage_text()
     return tu_read_file(tu_source("tests/vornlib/expected/usage"));
 }
 
-// Runs the installed vornlib through PATH, so that argv[0] is "vornlib".
-tu_result vornlib(const strings &args, const std::string &in = "", const strings &prefix = {})
+// Runs the installed vornlib through PATH, so that argv[0] is "vornlib";
+// prefix may run it through setpriv, from a copy of the installation in bin.
+tu_result vornlib(const strings &args, const std::string &in = "", const strings &prefix = {},
+                  const std::string &bin = tu_staged("bin"))
 {
     strings argv = prefix;
-    argv.insert(argv.end(), {"/usr/bin/env", "PATH=" + tu_staged("bin"), "vornlib"});
+    argv.insert(argv.end(), {"/usr/bin/env", "PATH=" + bin, "vornlib"});
     argv.insert(argv.end(), args.begin(), args.end());
     return tu_run(argv, in);
 }
@@ -353,11 +355,14 @@ TEST(Vornlib, NonRootIsRefused)
 {
     tu_cluster cl = tu_cluster_make(2, {"--boot-delay", "0", "--shared"});
     const strings nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    tu_result r = vornlib({"-a", "x"}, "", nobody);
+    tu_user_copy copy = tu_copy_for_user({"bin/vornlib"});
+    const std::string bin = copy.dir + "/bin";
+    tu_result r = vornlib({"-a", "x"}, "", nobody, bin);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, msg("vorn_libadd", EPERM));
     EXPECT_EQ(r.status, 1);
-    r = vornlib({"-c"}, "", nobody);
+    r = vornlib({"-c"}, "", nobody, bin);
+    tu_user_copy_drop(copy);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, msg("MSNP_LIB_CLEAR", EPERM));
     EXPECT_EQ(r.status, 1);
