@@ -16,7 +16,7 @@
 enum lib_mode { MODE_NONE, MODE_CLEAR, MODE_ADD, MODE_DELETE, MODE_LIST };
 
 // The program's name in its own messages: argv[0] without its directory.
-static const char *progname = "vornlib";
+static const char *program_name = "vornlib";
 
 static void usage(const char *progname)
 {
@@ -66,7 +66,7 @@ static void change_all(int (*call)(const char *), const char *callname, char **n
                 break;
             size_t len = (const char *)memrchr(line, '\0', sizeof line) - line;
             if (strlen(line) != len) {
-                fprintf(stderr, "%s: a name on standard input holds a NUL byte\n", progname);
+                fprintf(stderr, "%s: a name on standard input holds a NUL byte\n", program_name);
                 exit(1);
             }
             if (len > 0 && line[len - 1] == '\n')
@@ -104,7 +104,7 @@ int main(int argc, char **argv)
     }
     if (argc > 0) {
         const char *slash = strrchr(argv[0], '/');
-        progname = slash ? slash + 1 : argv[0];
+        program_name = slash ? slash + 1 : argv[0];
     }
     // Every way out, -h and -v included, checks what went to standard output.
     closeout_set_name(argc > 0 ? argv[0] : "vornlib");
