@@ -6,11 +6,14 @@ MAKEFLAGS += --no-print-directory
 
 all: build
 
+# make, make install, make demo and make bench build without the tests, so
+# they need only the build's packages (scripts/deps.sh build); make check
+# installs the tests' packages too.
 build:
-	scripts/build.sh
+	VORN_TESTS=OFF scripts/build.sh
 
 demo:
-	scripts/build.sh x86_64
+	VORN_TESTS=OFF scripts/build.sh x86_64
 	scripts/demo.sh
 
 check:
@@ -21,7 +24,7 @@ install: build
 	cmake --install build/i386 --prefix "$(PREFIX)"
 
 bench:
-	scripts/build.sh x86_64
+	VORN_TESTS=OFF scripts/build.sh x86_64
 	scripts/bench.sh
 
 clean:

@@ -19,55 +19,127 @@ static int nnodes = -1;
 static struct vorn_node_info *inf;
 static const char *const states[VORN_NODE_STATES] = VORN_STATE_NAMES;
 
-// Appends one node number; 0, or -1 with errno when memory runs out.
-static int listadd(struct numlist *nl, int node)
+// The largest capacity a list may reach: its size is an int, its bytes a
+// size_t.
+static int64_t list_limit(void)
+{
+    int64_t limit = INT_MAX;
+    if ((uint64_t)limit > SIZE_MAX / sizeof(int))
+        limit = (int64_t)(SIZE_MAX / sizeof(int));
+    return limit;
+}
+
+// Makes room for up to want more entries with one reallocation, growing the
+// capacity by whole steps of LIST_STEP: the size ends where growing one step
+// at a time would have put it.  When memory does not allow the whole run,
+// smaller steps are tried, down to a single one, so that a run cut short by
+// exhausted memory gets as far as one-at-a-time growth would have.  Returns
+// the number of free entries (at least 1), or -1 with errno when not even
+// one more entry fits.
+static int64_t list_room(struct numlist *nl, int64_t want)
 {
     if (!nl->list) {
         nl->num = 0;
-        nl->size = LIST_STEP;
-        nl->list = (int *)malloc(LIST_STEP * sizeof(int));
-        if (!nl->list) {
-            nl->size = 0;
-            return -1;
-        }
-    } else if (nl->num >= nl->size) {
-        if (nl->size > INT_MAX - LIST_STEP ||
-            (size_t)(nl->size + LIST_STEP) > SIZE_MAX / sizeof(int)) {
-            errno = ENOMEM;
-            return -1;
-        }
-        int *grown = (int *)realloc(nl->list, (size_t)(nl->size + LIST_STEP) * sizeof(int));
-        if (!grown)
-            return -1;
-        nl->list = grown;
-        nl->size += LIST_STEP;
+        nl->size = 0;
     }
+    int64_t num = nl->num, size = nl->size;
+    if (size - num >= want)
+        return size - num;
+    int64_t grow = (num + want - size + LIST_STEP - 1) / LIST_STEP * LIST_STEP;
+    int64_t most = (list_limit() - size) / LIST_STEP * LIST_STEP;
+    if (grow > most)
+        grow = most;
+    while (grow >= LIST_STEP) {
+        int *grown = (int *)realloc(nl->list, (size_t)(size + grow) * sizeof(int));
+        if (grown) {
+            nl->list = grown;
+            nl->size = (int)(size + grow);
+            return nl->size - num;
+        }
+        if (grow == LIST_STEP)
+            break;
+        grow = grow / 2 / LIST_STEP * LIST_STEP;
+    }
+    if (size > num)
+        return size - num;
+    errno = ENOMEM;
+    return -1;
+}
+
+// Appends one node number; 0, or -1 with errno when memory runs out.
+static int listadd(struct numlist *nl, int node)
+{
+    if (list_room(nl, 1) < 0)
+        return -1;
     nl->list[nl->num++] = node;
     return 0;
 }
 
 // Appends, in table order, every node whose state is (negate 0) or is not
-// (negate 1) the given one; stops at the first failed append.
+// (negate 1) the given one.  Room for the rest of the table is made at
+// once and what the matches left unused is given back, so the size ends
+// where growing one step at a time would have put it.  When memory runs
+// out the list keeps the nodes that fitted.
 static int addallstate(struct numlist *nl, int state, int negate)
 {
-    for (int i = 0; i < nnodes; i++) {
-        if ((inf[i].status == state) != (negate != 0) && listadd(nl, i) < 0)
-            return -1;
+    int had_list = nl->list != NULL;
+    int64_t start = had_list ? nl->size : 0;
+    int rc = 0, i = 0;
+    while (i < nnodes) {
+        int64_t room = list_room(nl, nnodes - i);
+        if (room < 0) {
+            rc = -1;
+            break;
+        }
+        int *out = nl->list + nl->num;
+        int put = 0;
+        for (; put < room && i < nnodes; i++) {
+            if ((inf[i].status == state) != (negate != 0))
+                out[put++] = i;
+        }
+        nl->num += put;
     }
-    return 0;
+    if (!had_list && nl->list && nl->num == 0) {
+        // Nothing matched: the list stays as it was, without an array.
+        free(nl->list);
+        nl->list = NULL;
+        nl->size = 0;
+    } else if (nl->list && nl->size > start) {
+        int64_t used = nl->num > start ? nl->num - start : 0;
+        int64_t size = start + (used + LIST_STEP - 1) / LIST_STEP * LIST_STEP;
+        if (size < nl->size) {
+            // Giving memory back cannot fail in a way that matters: the
+            // block keeps its room when it does.
+            int saved = errno;
+            int *smaller = size > 0 ? (int *)realloc(nl->list, (size_t)size * sizeof(int)) : NULL;
+            if (smaller)
+                nl->list = smaller;
+            nl->size = (int)size;
+            errno = saved;
+        }
+    }
+    return rc;
 }
 
-// Appends first..last in increasing order (nothing when first > last).
+// Appends first..last in increasing order (nothing when first > last); the
+// room for the whole run is made first.  When memory runs out the list keeps
+// the nodes that fitted.
 static int addrange(struct numlist *nl, int first, int last)
 {
-    if (first > last)
-        return 0;
-    for (int node = first;; node++) {
-        if (listadd(nl, node) < 0)
+    int64_t next = first;
+    while (next <= last) {
+        int64_t want = (int64_t)last - next + 1;
+        int64_t room = list_room(nl, want);
+        if (room < 0)
             return -1;
-        if (node == last)
-            return 0;
+        int64_t n = room < want ? room : want;
+        int *out = nl->list + nl->num, node = (int)next;
+        for (int k = 0; k < (int)n; k++)
+            out[k] = node + k;
+        nl->num += (int)n;
+        next += n;
     }
+    return 0;
 }
 
 // Whether the text at p is word followed by a comma or the end.

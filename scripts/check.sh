@@ -1,11 +1,14 @@
 #!/bin/sh
-# make check: installs what is missing, builds both architectures, runs
-# every test of both trees, then the C++ tests again under AddressSanitizer
-# and UndefinedBehaviorSanitizer (clang, which also builds the fuzz target).
+# make check: installs what is missing (the build's and the tests'
+# packages), builds both architectures with their tests, runs every test of
+# both trees, then the C++ tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (clang, which also builds the fuzz target).
 set -e
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-scripts/build.sh
+scripts/deps.sh build
+scripts/deps.sh test
+VORN_TESTS=ON scripts/build.sh
 
 echo "== tests: x86-64"
 ctest --test-dir build/x86_64 --output-on-failure -j "$jobs"

@@ -1,11 +1,28 @@
 #!/bin/sh
-# Installs what a fresh machine lacks for the build: Debian's gcc-multilib
-# and g++-multilib (-m32 code), GoogleTest (its x86-64 build and its
-# sources), clang with its sanitizer and fuzzer runtime.  Needs root;
-# otherwise it prints the command to run and fails.
+# Installs the Debian packages that a fresh machine lacks, by group:
+#   deps.sh build   what building and installing need: CMake and make,
+#                   gcc-multilib and g++-multilib (-m32 code), the Python 3
+#                   headers;
+#   deps.sh test    what the tests need on top: GoogleTest (its x86-64
+#                   build and its sources, for the i386 tree), clang with
+#                   its sanitizer and fuzzer runtime, strace;
+#   deps.sh         both groups.
+# Run as root it installs what is missing; otherwise it prints the command
+# to run and fails.
 set -e
+build="cmake make gcc-multilib g++-multilib python3-dev"
+test="libgtest-dev googletest clang libclang-rt-14-dev strace"
+case "${1-all}" in
+build) want=$build ;;
+test) want=$test ;;
+all) want="$build $test" ;;
+*)
+    echo "usage: $0 [build|test]" >&2
+    exit 2
+    ;;
+esac
 missing=
-for p in gcc-multilib g++-multilib libgtest-dev googletest clang libclang-rt-14-dev; do
+for p in $want; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
         missing="$missing $p"
 done

@@ -12,14 +12,24 @@
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
 
-std::string tu_bin(const std::string &name) { return std::string(VORN_BIN_DIR) + "/" + name; }
-std::string tu_staged(const std::string &rel) { return std::string(VORN_STAGE_DIR) + "/" + rel; }
-std::string tu_source(const std::string &rel) { return std::string(VORN_SOURCE_DIR) + "/" + rel; }
+std::string tu_bin(const std::string &name)
+{
+    return std::string(VORN_BIN_DIR) + "/" + name;
+}
+std::string tu_staged(const std::string &rel)
+{
+    return std::string(VORN_STAGE_DIR) + "/" + rel;
+}
+std::string tu_source(const std::string &rel)
+{
+    return std::string(VORN_SOURCE_DIR) + "/" + rel;
+}
 
 std::string tu_read_file(const std::string &path)
 {
@@ -121,7 +131,7 @@ tu_cluster tu_cluster_make(int nodes, const std::vector<std::string> &extra)
         ADD_FAILURE() << "mkdtemp: " << strerror(errno);
         return c;
     }
-    chmod(tmpl, 0755);  // non-root test children must reach the cluster
+    chmod(tmpl, 0755); // non-root test children must reach the cluster
     c.dir = tmpl;
     c.path = c.dir + "/cluster";
     setenv("VORN_CLUSTER", c.path.c_str(), 1);
@@ -158,6 +168,69 @@ std::vector<std::vector<std::string>> tu_journal()
         rows.push_back(f);
     }
     return rows;
+}
+
+// Copies one file, keeping its permission bits; false on any failure.
+static bool copy_file(const std::string &from, const std::string &to)
+{
+    struct stat st;
+    if (stat(from.c_str(), &st) < 0)
+        return false;
+    std::string data = tu_read_file(from);
+    if (data.size() != (size_t)st.st_size)
+        return false;
+    int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    // The mode given to open is cut by the umask.
+    bool ok = done == data.size() && fchmod(fd, st.st_mode & 0777) == 0;
+    return close(fd) == 0 && ok;
+}
+
+tu_user_copy tu_copy_for_user(const std::vector<std::string> &staged)
+{
+    tu_user_copy c;
+    char tmpl[] = "/tmp/vorn-user-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+        return c;
+    }
+    c.dir = tmpl;
+    if (chmod(tmpl, 0755) < 0)
+        ADD_FAILURE() << "chmod " << c.dir << ": " << strerror(errno);
+    std::vector<std::string> files = staged;
+    files.push_back("lib/libvorn.so.2");
+    for (const std::string &rel : files) {
+        // Each folder on the way, reachable by everyone.
+        for (size_t slash = rel.find('/'); slash != std::string::npos;
+             slash = rel.find('/', slash + 1)) {
+            std::string sub = c.dir + "/" + rel.substr(0, slash);
+            if (mkdir(sub.c_str(), 0755) < 0 && errno != EEXIST)
+                ADD_FAILURE() << "mkdir " << sub << ": " << strerror(errno);
+            chmod(sub.c_str(), 0755);
+        }
+        if (!copy_file(tu_staged(rel), c.dir + "/" + rel))
+            ADD_FAILURE() << "copying " << tu_staged(rel) << " to " << c.dir << ": "
+                          << strerror(errno);
+    }
+    return c;
+}
+
+void tu_user_copy_drop(tu_user_copy &c)
+{
+    if (c.dir.empty())
+        return;
+    tu_run({"/bin/rm", "-rf", c.dir});
+    c.dir.clear();
 }
 
 int tu_as_nobody(int (*fn)(void *), void *arg)

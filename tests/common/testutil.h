@@ -19,10 +19,11 @@ struct tu_result {
 // delay of 0) and points VORN_CLUSTER at it in this process, so the library
 // and every child use it.  tu_cluster_drop removes the directory.
 struct tu_cluster {
-    std::string dir;   // the temporary directory
-    std::string path;  // the cluster itself (VORN_CLUSTER)
+    std::string dir;  // the temporary directory
+    std::string path; // the cluster itself (VORN_CLUSTER)
 };
-tu_cluster tu_cluster_make(int nodes, const std::vector<std::string> &extra = {"--boot-delay", "0"});
+tu_cluster tu_cluster_make(int nodes,
+                           const std::vector<std::string> &extra = {"--boot-delay", "0"});
 void tu_cluster_drop(tu_cluster &c);
 
 // Runs argv[0] (a path) with argv, feeding in on standard input; extra
@@ -38,9 +39,9 @@ tu_result tu_vornemu(const std::vector<std::string> &args);
 std::vector<std::vector<std::string>> tu_journal();
 
 // Build-tree and staged-installation paths.
-std::string tu_bin(const std::string &name);    // build/bin/NAME
-std::string tu_staged(const std::string &rel);  // build/stage/REL
-std::string tu_source(const std::string &rel);  // source tree REL
+std::string tu_bin(const std::string &name);   // build/bin/NAME
+std::string tu_staged(const std::string &rel); // build/stage/REL
+std::string tu_source(const std::string &rel); // source tree REL
 
 std::string tu_read_file(const std::string &path);
 void tu_write_file(const std::string &path, const std::string &data);
@@ -48,5 +49,19 @@ void tu_write_file(const std::string &path, const std::string &data);
 // Runs fn in a forked child that has switched to user and group 65534
 // (nobody); returns the child's exit status.
 int tu_as_nobody(int (*fn)(void *), void *arg);
+
+// A copy of staged files for a test that runs them as another user: the
+// tree may live where other users cannot enter (a home directory of mode
+// 0700, a folder made by mktemp -d), so programs that such a user runs are
+// copied into a fresh directory under /tmp that everyone may enter and
+// read.  tu_copy_for_user copies each path, relative to the staged
+// installation (such as "bin/vornctl"), to the same place under dir, and
+// lib/libvorn.so.2 with them, so the programs find the library through
+// their run path as installed.  tu_user_copy_drop removes the directory.
+struct tu_user_copy {
+    std::string dir;
+};
+tu_user_copy tu_copy_for_user(const std::vector<std::string> &staged);
+void tu_user_copy_drop(tu_user_copy &c);
 
 #endif

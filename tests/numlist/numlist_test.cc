@@ -252,16 +252,46 @@ TEST_F(Numlist, CapacityGrowsByTen)
     struct step {
         const char *expr;
         int num, size;
-    } steps[] = {{"0", 1, 10},     {"1-9", 10, 10},    {"10", 11, 20},     {"11-19", 20, 20},
-                 {"all", 28, 30},  {"1,2", 30, 30},    {"master", 31, 40}, {"", 31, 40},
-                 {"0-28", 60, 60}, {"alldown", 62, 70}};
+    } steps[] = {{"0", 1, 10},
+                 {"1-9", 10, 10},
+                 {"10", 11, 20},
+                 {"11-19", 20, 20},
+                 {"all", 28, 30},
+                 {"1,2", 30, 30},
+                 {"master", 31, 40},
+                 {"", 31, 40},
+                 {"0-28", 60, 60},
+                 {"alldown", 62, 70},
+                 {"allnotdown", 68, 70},
+                 {"allup", 74, 80},
+                 {"allboot", 74, 80},
+                 {"0-99999", 100074, 100080},
+                 {"1-6", 100080, 100080},
+                 {"7", 100081, 100090}};
     numlist nl{};
+    std::vector<int> want;
     for (const step &s : steps) {
+        parsed one = parse(s.expr);
+        want.insert(want.end(), one.nodes.begin(), one.nodes.end());
         ASSERT_EQ(str2numlist(&nl, s.expr), 0) << s.expr;
         EXPECT_EQ(nl.num, s.num) << s.expr;
         EXPECT_EQ(nl.size, s.size) << s.expr;
     }
+    EXPECT_EQ(nodes_of(nl), want);
+    EXPECT_EQ(parse("0-99999").nodes, span(0, 99999));
     free(nl.list);
+
+    // A caller's list of another capacity grows by ten from there; a run that
+    // adds nothing leaves an empty list without an array.
+    numlist odd{(int *)malloc(7 * sizeof(int)), 7, 7};
+    ASSERT_EQ(str2numlist(&odd, "0-20,allnotdown"), 0);
+    EXPECT_EQ(odd.num, 34);
+    EXPECT_EQ(odd.size, 37);
+    free(odd.list);
+    numlist none{};
+    ASSERT_EQ(str2numlist(&none, "allboot,5-3"), 0);
+    EXPECT_EQ(none.list, nullptr);
+    EXPECT_EQ(none.size, 0);
 }
 
 // A list that runs out of memory keeps what it got, in order, and stays a

@@ -28,6 +28,7 @@ struct ctl_case {
     std::string err;
     int status;
     strings calls;
+    std::string redirect = ""; // shell redirections for the run, such as ">&-"
 };
 
 const std::string usage_mark = "{USAGE}";
@@ -64,11 +65,13 @@ std::string expand(std::string s)
 }
 
 // Runs the installed vornctl found through PATH, so that argv[0] is the
-// name an administrator types.  prefix may run it through setpriv.
-tu_result vornctl(const strings &args, const strings &prefix = {})
+// name an administrator types.  prefix may run it through setpriv, from a
+// copy of the installation in bin.
+tu_result vornctl(const strings &args, const strings &prefix = {},
+                  const std::string &bin = tu_staged("bin"))
 {
     strings argv = prefix;
-    argv.insert(argv.end(), {"/usr/bin/env", "PATH=" + tu_staged("bin"), "vornctl"});
+    argv.insert(argv.end(), {"/usr/bin/env", "PATH=" + bin, "vornctl"});
     argv.insert(argv.end(), args.begin(), args.end());
     return tu_run(argv);
 }
@@ -101,7 +104,10 @@ void run_cases(const std::vector<ctl_case> &cases, int nodes = 8)
             ASSERT_EQ(fr.status, 0) << fr.err;
         }
         size_t base = tu_journal().size();
-        tu_result r = vornctl(c.args);
+        strings prefix;
+        if (!c.redirect.empty())
+            prefix = {"/bin/sh", "-c", "exec \"$@\" " + c.redirect, "sh"};
+        tu_result r = vornctl(c.args, prefix);
         EXPECT_EQ(r.out, expand(c.out));
         EXPECT_EQ(r.err, expand(c.err));
         EXPECT_EQ(r.status, c.status);
@@ -346,6 +352,40 @@ TEST(Vornctl, EndOfOptions)
         {"--version prefix", {"--vers"}, {}, "vornctl version 5.0.0\n", "", 0, {}},
         {"--help", {"--help"}, {}, "{USAGE}", "", 0, {}},
         {"-h", {"-h", "-R"}, {}, "{USAGE}", "", 0, {}},
+    });
+}
+
+// Output that cannot be written is a failure, on every way out; a closed
+// standard descriptor never becomes a file that the library opens.
+TEST(Vornctl, LostOutputFails)
+{
+    const std::string full = "vornctl: write error: " + std::string(strerror(ENOSPC)) + "\n";
+    const std::string closed = "vornctl: write error: " + std::string(strerror(EBADF)) + "\n";
+    const strings r2c = {"vorn_set_r2c 1 2147483647 0"};
+    run_cases({
+        {"-v, full device", {"-v"}, {}, "", full, 1, {}, ">/dev/full"},
+        {"-v, output closed", {"-v"}, {}, "", closed, 1, {}, ">&-"},
+        {"-h, output closed", {"-h"}, {}, "", closed, 1, {}, ">&-"},
+        {"usage at the end, full device", {"-R"}, {}, "", full, 1, {}, ">/dev/full"},
+        {"-C on, full device", {"-S", "1", "-C", "on"}, {}, "", full, 1, r2c, ">/dev/full"},
+        {"-C on, output closed", {"-S", "1", "-C", "on"}, {}, "", closed, 1, r2c, ">&-"},
+        {"-C on, input and output closed",
+         {"-S", "1", "-C", "on"},
+         {},
+         "",
+         closed,
+         1,
+         r2c,
+         "<&- >&-"},
+        {"failed node, output and error closed",
+         {"-S", "9", "-R"},
+         {},
+         "",
+         "",
+         1,
+         {"vorn_nodereboot 9 - EINVAL"},
+         "<&- >&- 2>&-"},
+        {"nothing to write, output closed", {"-S", "3"}, {}, "", "", 0, {}, ">&-"},
     });
 }
 
@@ -614,9 +654,12 @@ TEST(Vornctl, StateFiltersSeeEarlierRuns)
 TEST(Vornctl, NonRootIsRefused)
 {
     tu_cluster cl = tu_cluster_make(4, {"--boot-delay", "0", "--shared"});
+    tu_user_copy copy = tu_copy_for_user({"bin/vornctl"});
     size_t base = tu_journal().size();
     tu_result r = vornctl({"-S", "1,2", "-R", "-C", "on", "-S", "master", "-u", "nobody"},
-                          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+                          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+                          copy.dir + "/bin");
+    tu_user_copy_drop(copy);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, expand("1: {EPERM}\n2: {EPERM}\n1: {EPERM}\n2: {EPERM}\n1: {EPERM}\n"
                             "2: {EPERM}\n-1: {EPERM}\n"));

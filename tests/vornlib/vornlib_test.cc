@@ -28,6 +28,7 @@ struct lib_case {
     int status;
     strings calls;
     strings after;
+    std::string redirect = ""; // shell redirections for the run, such as "</"
 };
 
 std::string usage_text()
@@ -35,11 +36,13 @@ std::string usage_text()
     return tu_read_file(tu_source("tests/vornlib/expected/usage"));
 }
 
-// Runs the installed vornlib through PATH, so that argv[0] is "vornlib".
-tu_result vornlib(const strings &args, const std::string &in = "", const strings &prefix = {})
+// Runs the installed vornlib through PATH, so that argv[0] is "vornlib";
+// prefix may run it through setpriv, from a copy of the installation in bin.
+tu_result vornlib(const strings &args, const std::string &in = "", const strings &prefix = {},
+                  const std::string &bin = tu_staged("bin"))
 {
     strings argv = prefix;
-    argv.insert(argv.end(), {"/usr/bin/env", "PATH=" + tu_staged("bin"), "vornlib"});
+    argv.insert(argv.end(), {"/usr/bin/env", "PATH=" + bin, "vornlib"});
     argv.insert(argv.end(), args.begin(), args.end());
     return tu_run(argv, in);
 }
@@ -95,7 +98,10 @@ void run_cases(const std::vector<lib_case> &cases)
             ASSERT_EQ(fr.status, 0) << fr.err;
         }
         size_t base = tu_journal().size();
-        tu_result r = vornlib(c.args, c.in);
+        strings prefix;
+        if (!c.redirect.empty())
+            prefix = {"/bin/sh", "-c", "exec \"$@\" " + c.redirect, "sh"};
+        tu_result r = vornlib(c.args, c.in, prefix);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, c.status);
@@ -296,15 +302,67 @@ TEST(Vornlib, Failures)
     });
 }
 
+// Output that cannot be written and input that cannot be read are
+// failures; a closed standard descriptor never becomes a file that the
+// library opens.
+TEST(Vornlib, LostInputAndOutputFail)
+{
+    const std::string full = "vornlib: write error: " + std::string(strerror(ENOSPC)) + "\n";
+    const std::string closed = "vornlib: write error: " + std::string(strerror(EBADF)) + "\n";
+    run_cases({
+        {"-l, full device", {"x"}, {}, {"-l"}, "", "", full, 1, {}, {"x"}, ">/dev/full"},
+        {"-l, output closed", {"x"}, {}, {"-l"}, "", "", closed, 1, {}, {"x"}, ">&-"},
+        {"-l, input and output closed", {"x"}, {}, {"-l"}, "", "", closed, 1, {}, {"x"}, "<&- >&-"},
+        {"-l of nothing, output closed", {}, {}, {"-l"}, "", "", "", 0, {}, {}, ">&-"},
+        {"-v, full device", {}, {}, {"-v"}, "", "", full, 1, {}, {}, ">/dev/full"},
+        {"-h, output closed", {}, {}, {"-h"}, "", "", closed, 1, {}, {}, ">&-"},
+        {"read error on standard input",
+         {},
+         {},
+         {"-a", "x", "-", "y"},
+         "",
+         "",
+         "fgets: " + std::string(strerror(EISDIR)) + "\n",
+         1,
+         {"vorn_libadd x 0"},
+         {"x"},
+         "</"},
+        {"standard input closed",
+         {},
+         {},
+         {"-d", "-"},
+         "",
+         "",
+         "fgets: " + std::string(strerror(EBADF)) + "\n",
+         1,
+         {},
+         {},
+         "<&-"},
+        {"a NUL in a name is refused, not cut",
+         {},
+         {},
+         {"-a", "-"},
+         std::string("a\nb\0c\nd\n", 8),
+         "",
+         "vornlib: a name on standard input holds a NUL byte\n",
+         1,
+         {"vorn_libadd a 0"},
+         {"a"}},
+    });
+}
+
 TEST(Vornlib, NonRootIsRefused)
 {
     tu_cluster cl = tu_cluster_make(2, {"--boot-delay", "0", "--shared"});
     const strings nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    tu_result r = vornlib({"-a", "x"}, "", nobody);
+    tu_user_copy copy = tu_copy_for_user({"bin/vornlib"});
+    const std::string bin = copy.dir + "/bin";
+    tu_result r = vornlib({"-a", "x"}, "", nobody, bin);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, msg("vorn_libadd", EPERM));
     EXPECT_EQ(r.status, 1);
-    r = vornlib({"-c"}, "", nobody);
+    r = vornlib({"-c"}, "", nobody, bin);
+    tu_user_copy_drop(copy);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, msg("MSNP_LIB_CLEAR", EPERM));
     EXPECT_EQ(r.status, 1);

@@ -3,6 +3,9 @@
 #include <vorn/numlist.h>
 #include <vorn/vorn.h>
 
+#include "closeout.h"
+#include "stdfds.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -365,6 +368,14 @@ int main(int argc, char **argv)
     int c;
     int r2c;
     union action_arg arg;
+
+    if (stdfds_reserve() != 0) {
+        perror("/dev/null");
+        exit(1);
+    }
+    // Every way out, -h and -v included, checks what went to standard output.
+    closeout_set_name(argc > 0 ? argv[0] : "vornctl");
+    atexit(close_stdout);
 
     while ((c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
         arg.ptr = nullptr;

@@ -2,6 +2,10 @@
 // dumper's in-kernel library list.
 #include <vorn/vorn.h>
 
+#include "closeout.h"
+#include "stdfds.h"
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +14,9 @@
 #define VORNLIB_VERSION "5.0.0"
 
 enum lib_mode { MODE_NONE, MODE_CLEAR, MODE_ADD, MODE_DELETE, MODE_LIST };
+
+// The program's name in its own messages: argv[0] without its directory.
+static const char *program_name = "vornlib";
 
 static void usage(const char *progname)
 {
@@ -49,11 +56,26 @@ static void change_all(int (*call)(const char *), const char *callname, char **n
             change_one(call, callname, names[i]);
             continue;
         }
-        while (fgets(line, sizeof line, stdin)) {
-            size_t len = strlen(line);
+        for (;;) {
+            // fgets ends what it read with a NUL and leaves the rest of the
+            // buffer alone: with no NUL there before, the last NUL in the
+            // buffer marks the end of the name, and any NUL before it was
+            // read from the input.
+            memset(line, '\n', sizeof line);
+            if (!fgets(line, sizeof line, stdin))
+                break;
+            size_t len = (const char *)memrchr(line, '\0', sizeof line) - line;
+            if (strlen(line) != len) {
+                fprintf(stderr, "%s: a name on standard input holds a NUL byte\n", program_name);
+                exit(1);
+            }
             if (len > 0 && line[len - 1] == '\n')
                 line[len - 1] = '\0';
             change_one(call, callname, line);
+        }
+        if (ferror(stdin)) {
+            perror("fgets");
+            exit(1);
         }
     }
 }
@@ -75,6 +97,18 @@ int main(int argc, char **argv)
 {
     enum lib_mode mode = MODE_NONE;
     int c;
+
+    if (stdfds_reserve() != 0) {
+        perror("/dev/null");
+        exit(1);
+    }
+    if (argc > 0) {
+        const char *slash = strrchr(argv[0], '/');
+        program_name = slash ? slash + 1 : argv[0];
+    }
+    // Every way out, -h and -v included, checks what went to standard output.
+    closeout_set_name(argc > 0 ? argv[0] : "vornlib");
+    atexit(close_stdout);
 
     while ((c = getopt(argc, argv, "hvclad")) != -1) {
         switch (c) {

@@ -3,6 +3,7 @@
 // as text or JSON, once or every few seconds.
 #include "closeout.h"
 #include "nodefold.h"
+#include "stdfds.h"
 
 #include <vorn/numlist.h>
 #include <vorn/vorn.h>
@@ -472,6 +473,9 @@ static struct request parse_options(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    // A closed standard descriptor must not be taken by a file the library
+    // opens, or our output would land in it.
+    stdfds_reserve();
     progname = argv[0];
     closeout_set_name(argv[0]);
     atexit(close_stdout);

@@ -1,4 +1,4 @@
-// numlist_demo.cc - vorn-numlist-demo: prints the nodes that node-list
+// numlist-demo.cc - vorn-numlist-demo: prints the nodes that node-list
 // expressions name; "-s NODE STATE" first sets a node's state (as root).
 #include <vorn/numlist.h>
 #include <vorn/vorn.h>
