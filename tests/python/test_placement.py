@@ -3,7 +3,6 @@
 # execmove replacing a child interpreter; the library's refusals.
 import errno
 import os
-import subprocess
 import sys
 import unittest
 
@@ -34,7 +33,7 @@ class Rfork(vorntest.ClusterTest):
         if pid == 0:
             def child():
                 os.close(go_w)
-                print 'child on node %d' % vorn.currnode()
+                print('child on node %d' % vorn.currnode())
                 sys.stdout.flush()
                 os.read(go_r, 1)
             vorntest.run_child(child)
@@ -70,7 +69,7 @@ class Rfork(vorntest.ClusterTest):
         if pid == 0:
             def child():
                 os.write(1, os.read(0, 100))
-                os.write(2, 'new\n')
+                os.write(2, b'new\n')
             vorntest.run_child(child)
         self.assertEqual(wait_status(pid), 0)
         self.assertEqual(self.read('out'), '012text789')
@@ -121,7 +120,7 @@ for pid in pids:
             break
         time.sleep(0.02)
 ev.set()
-print statuses
+print(statuses)
 """
 
 
@@ -133,10 +132,8 @@ class ThreadedFork(vorntest.ClusterTest):
                 ('pids = [vorn.rfork(2)]', '[3]\n'),
                 ('vorn.vrfork([4, 5])\npids = [p for n in (4, 5) for p, _ in vorn.proclist(n)]',
                  '[3, 3]\n')]:
-            proc = subprocess.Popen([sys.executable, '-c', THREADED_FORK % code],
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            out, err = proc.communicate()
-            self.assertEqual((proc.returncode, out, err), (0, expected, ''))
+            self.assertEqual(vorntest.run([sys.executable, '-c', THREADED_FORK % code]),
+                             (0, expected, ''))
 
 
 class Move(vorntest.ClusterTest):
@@ -151,7 +148,7 @@ class Move(vorntest.ClusterTest):
             if vorn.move(5, io=[]) is not None or vorn.currnode() != 5:
                 return 12
             vorn.move(1, [(1, vorn.IO_FILE, 0, (WRITE, 0o600, 0, out))], vorn.DUMP_LIBS)
-            print 'moved to %d' % vorn.currnode()
+            print('moved to %d' % vorn.currnode())
             sys.stdout.flush()
             return 0
         sys.stdout.flush()
@@ -201,7 +198,7 @@ class Vrfork(vorntest.ClusterTest):
         if os.getpid() != parent:
             def child():
                 os.close(go_w)
-                os.write(1, '%d\n' % vorn.currnode())
+                os.write(1, ('%d\n' % vorn.currnode()).encode('ascii'))
                 os.read(go_r, 1)
                 return 0 if result is None else 9
             vorntest.run_child(child)

@@ -5,12 +5,24 @@ import ctypes
 import errno
 import os
 import select
-import subprocess
 import sys
 import unittest
 
 import vorn
 import vorntest
+from vorntest import PY2
+
+if PY2:
+    FILE_TYPE = file
+else:
+    import io
+    FILE_TYPE = io.TextIOWrapper
+
+
+def record_text(raw):
+    """Bytes of a library record as the module gives them: a str of
+    those bytes under Python 2, one character per byte under Python 3."""
+    return raw if PY2 else raw.decode('latin-1')
 
 
 class Queries(vorntest.ClusterTest):
@@ -97,21 +109,33 @@ class Queries(vorntest.ClusterTest):
         self.assertOSError(errno.EOPNOTSUPP, vorn.chown, -1, 0)
 
     def test_argument_errors(self):
-        T = TypeError
+        T, V = TypeError, ValueError
         cases = [
-            (vorn.numnodes, (1,), "function takes exactly 0 arguments (1 given)"),
-            (vorn.nodestatus, (), "function takes exactly 1 argument (0 given)"),
-            (vorn.nodestatus, ('1',), "an integer is required"),
-            (vorn.nodeinfo, (1, 2), "function takes exactly 1 argument (2 given)"),
-            (vorn.nodelist, (0,), "function takes exactly 0 arguments (1 given)"),
-            (vorn.chmod, (1,), "function takes exactly 2 arguments (1 given)"),
-            (vorn.getnodebyname, ('a\0b',), "argument 1 must be string without null bytes, "
-             "not str"),
-            (vorn.getnodebyname, (5,), "argument 1 must be string, not int"),
-            (vorn.nodechroot, ('/', 1), "an integer is required"),
+            (vorn.numnodes, (1,), T, "function takes exactly 0 arguments (1 given)"),
+            (vorn.nodestatus, (), T, "function takes exactly 1 argument (0 given)"),
+            (vorn.nodestatus, ('1',), T, vorntest.NOT_INT),
+            (vorn.nodeinfo, (1, 2), T, "function takes exactly 1 argument (2 given)"),
+            (vorn.nodelist, (0,), T, "function takes exactly 0 arguments (1 given)"),
+            (vorn.chmod, (1,), T, "function takes exactly 2 arguments (1 given)"),
+            (vorn.nodechroot, ('/', 1), T, vorntest.NOT_INT),
         ]
-        for fn, args, msg in cases:
-            self.assertRaisesMsg(T, msg, fn, *args)
+        if PY2:
+            cases += [
+                (vorn.getnodebyname, ('a\0b',), T,
+                 "argument 1 must be string without null bytes, not str"),
+                (vorn.getnodebyname, (5,), T, "argument 1 must be string, not int"),
+            ]
+        else:
+            path = "expected str, bytes or os.PathLike object, not int"
+            cases += [
+                (vorn.getnodebyname, ('a\0b',), V, "embedded null character"),
+                (vorn.getnodebyname, (5,), T, "argument 1 must be str, not int"),
+                (vorn.requestfile, (5,), T, path),
+                (vorn.nodechroot, (1, 5), T, path),
+                (vorn.libadd, ('a\0b',), V, "embedded null byte"),
+            ]
+        for fn, args, exc, msg in cases:
+            self.assertRaisesMsg(exc, msg, fn, *args)
         self.assertRaises(OverflowError, vorn.nodestatus, 1 << 40)
 
     def test_records(self):
@@ -211,8 +235,8 @@ class Version(vorntest.ClusterTest):
         record = Record()
         self.assertEqual(lib.vorn_version(ctypes.byref(record)), 0)
         raw = ctypes.string_at(ctypes.addressof(record), 32)
-        expected = ((raw[0], raw[1], raw[2]), ord(raw[3]), record.value,
-                    raw[8:32].split('\0')[0])
+        expected = (tuple(record_text(raw[i:i + 1]) for i in range(3)), bytearray(raw)[3],
+                    record.value, record_text(raw[8:32].split(b'\0')[0]))
         self.assertEqual(vorn.vorn_version(), expected)
         # Distinct fields, so that a field read from the wrong place shows.
         self.assertNotEqual(expected[1], expected[2])
@@ -246,7 +270,7 @@ for _ in range(5000):
         break
 stop.append(1)
 t.join()
-print bad
+print(bad)
 """
 
 
@@ -256,7 +280,7 @@ class Files(vorntest.ClusterTest):
         with open(path, 'w') as f:
             f.write('line one\nline two\n')
         f = vorn.requestfile(path)
-        self.assertIs(type(f), file)
+        self.assertIs(type(f), FILE_TYPE)
         self.assertEqual((f.name, f.mode, f.closed), (path, 'r', False))
         fd = f.fileno()
         self.assertEqual(f.read(), 'line one\nline two\n')
@@ -278,20 +302,18 @@ class Files(vorntest.ClusterTest):
             self.assertTrue(ok.read() is not None)
 
     def test_directory_with_threads(self):
-        proc = subprocess.Popen([sys.executable, '-c', DIRECTORY_RACE, self.tmp],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = proc.communicate()
-        self.assertEqual((proc.returncode, out, err), (0, '[]\n', ''))
+        self.assertEqual(vorntest.run([sys.executable, '-c', DIRECTORY_RACE, self.tmp]),
+                         (0, '[]\n', ''))
 
     def test_notifier(self):
         f = vorn.notifier()
-        self.assertIs(type(f), file)
+        self.assertIs(type(f), FILE_TYPE)
         self.assertEqual((f.name, f.mode), ('', 'r'))
         fd = f.fileno()
         vorn.chmod(2, 0o700)
         ready, _, _ = select.select([f], [], [], 10)
         self.assertEqual(ready, [f])
-        self.assertIn('vorn_chmod', os.read(fd, 4096))
+        self.assertIn(b'vorn_chmod', os.read(fd, 4096))
         f.close()
         self.assertOSError(errno.EBADF, os.fstat, fd)
 
