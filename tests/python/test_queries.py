@@ -16,7 +16,10 @@ if PY2:
     FILE_TYPE = file
 else:
     import io
+    import pathlib
     FILE_TYPE = io.TextIOWrapper
+
+WRITE = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
 
 
 def record_text(raw):
@@ -408,6 +411,40 @@ class NonRoot(vorntest.ClusterTest):
         self.assertEqual(self.as_nobody(check), 0)
         self.fault('vorn_access', 'any', 'EACCES', 1)
         self.assertEqual(vorn.access(1, vorn.X_OK), 0)
+
+
+@unittest.skipIf(PY2, 'Python 3 semantics')
+class Python3Text(vorntest.ClusterTest):
+    """Paths as str or bytes, text results as str, errors as the OSError
+    subclass of their errno."""
+
+    def test_paths_and_results(self):
+        name = 'caf\xe9.txt'
+        path = os.path.join(self.tmp, name)
+        with open(path, 'w') as f:
+            f.write('text\n')
+        # str, bytes and a path-like object name the same file; the name
+        # is the str of the path.
+        for arg in (path, os.fsencode(path), pathlib.Path(path)):
+            with vorn.requestfile(arg) as f:
+                self.assertEqual((f.name, f.mode, f.read()), (path, 'r', 'text\n'))
+        with self.assertRaises(FileNotFoundError):
+            vorn.requestfile(os.fsencode(path) + b'x')
+        vorn.libadd('lib\xe9.so')
+        vorn.libadd(b'libq.so')
+        self.assertEqual(vorn.liblist(), ['lib\xe9.so', 'libq.so'])
+        with self.assertRaises(FileExistsError):
+            vorn.libadd('libq.so')
+        self.assertIsNone(vorn.nodechroot(2, pathlib.Path('/tmp')))
+        self.assertIs(type(vorn.nodeaddr(1)), str)
+
+    def test_exec_with_bytes(self):
+        out = self.path('out')
+        io = [(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, out.encode()))]
+        self.assertEqual(vorntest.in_child(lambda: vorn.execmove(
+            1, b'/bin/sh', [b'sh', '-c', 'echo "$A"'], {b'A': 'caf\xe9'}, io)), 0)
+        with open(out, 'rb') as f:
+            self.assertEqual(f.read(), b'caf\xc3\xa9\n')
 
 
 if __name__ == '__main__':
