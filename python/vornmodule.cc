@@ -5,7 +5,6 @@
 #include "vorncompat.h"
 
 #include <errno.h>
-#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
