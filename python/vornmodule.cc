@@ -529,32 +529,27 @@ static PyObject *unsignedInt(uint32_t value)
     return PyInt_FromLong((long)value);
 }
 
+/* A signed 32-bit field of a record (a node number, a state, a process
+ * id).  The Python 2 build shows it unsigned, as it always has (the master
+ * as 4294967295); under Python 3 it is the number it is (the master -1). */
+static PyObject *signedField(int32_t value)
+{
+#if VORN_PY3
+    return PyInt_FromLong(value);
+#else
+    return unsignedInt((uint32_t)value);
+#endif
+}
+
 /* The 6-tuple (node, status, mode, user, group, address) of a node. */
 static PyObject *nodeTuple(const struct vorn_node_info *info)
 {
-    uint32_t fields[5] = {(uint32_t)info->node, (uint32_t)info->status, info->mode, info->user,
-                          info->group};
-    PyObject *tuple, *item;
-    int i;
+    PyObject *items[6] = {
+        signedField(info->node), signedField(info->status), unsignedInt(info->mode),
+        unsignedInt(info->user), unsignedInt(info->group),  makeip(info->addr),
+    };
 
-    tuple = PyTuple_New(6);
-    if (!tuple)
-        return NULL;
-    for (i = 0; i < 5; i++) {
-        item = unsignedInt(fields[i]);
-        if (!item)
-            goto fail;
-        PyTuple_SET_ITEM(tuple, i, item);
-    }
-    item = makeip(info->addr);
-    if (!item)
-        goto fail;
-    PyTuple_SET_ITEM(tuple, 5, item);
-    return tuple;
-
-fail:
-    Py_DECREF(tuple);
-    return NULL;
+    return tupleOf(6, items);
 }
 
 /* ------------------------------------------------------------------ */
@@ -771,7 +766,7 @@ static char proclist__doc__[] =
 static PyObject *vn_proclist(PyObject *, PyObject *args)
 {
     struct vorn_proc_info *procs = NULL;
-    PyObject *list, *item;
+    PyObject *list, *item, *pair[2];
     int node, n, i;
 
     if (!PyArg_ParseTuple(args, "i", &node))
@@ -783,8 +778,9 @@ static PyObject *vn_proclist(PyObject *, PyObject *args)
     if (!list)
         goto out;
     for (i = 0; i < n; i++) {
-        item = Py_BuildValue("(kk)", (unsigned long)(uint32_t)procs[i].pid,
-                             (unsigned long)(uint32_t)procs[i].node);
+        pair[0] = signedField(procs[i].pid);
+        pair[1] = signedField(procs[i].node);
+        item = tupleOf(2, pair);
         if (!item || PyList_Append(list, item) != 0) {
             Py_XDECREF(item);
             Py_CLEAR(list);

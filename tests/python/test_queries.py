@@ -159,6 +159,9 @@ class Queries(vorntest.ClusterTest):
         self.assertEqual(rows, [['vorn_chmod', '3', '489', '0'], ['vorn_chown', '3', '-1', '0'],
                                 ['vorn_chgrp', '3', '-2147483648', '0']])
         self.assertEqual(vorn.proclist(3), [])
+        # The master's node number: unsigned in the Python 2 build, as it
+        # always was; -1 under Python 3.
+        self.assertEqual(vorn.nodeinfo(-1)[:2], (4294967295 if PY2 else -1, vorn.node_up))
 
     def test_pidnode(self):
         for pid in (0, 1 << 30, -7):
