@@ -380,7 +380,8 @@ class HeldArguments(vorntest.ClusterTest):
 # import lock taken around the fork, rfork waits for the import to end; the
 # import is let go once rfork returned, or after a bound.
 IMPORT_DURING_FORK = r"""
-import os, sys, threading, vorn
+import os, signal, sys, threading, vorn
+signal.alarm(20)
 sys.path.insert(0, sys.argv[1])
 import gate
 gate.started, gate.proceed = threading.Event(), threading.Event()
