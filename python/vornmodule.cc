@@ -1,7 +1,8 @@
-/* vornmodule.cc - the Python 2 module "vorn": node queries and control,
- * process placement with I/O redirection, dumps, file cache, library list. */
+/* vornmodule.cc - the module "vorn", for Python 2 and Python 3: node
+ * queries and control, process placement with I/O redirection, dumps, file
+ * cache, library list.  vorncompat.h holds what differs between the two. */
 
-#include <Python.h>
+#include "vorncompat.h"
 
 #include <errno.h>
 #include <stdint.h>
@@ -17,9 +18,9 @@
 
 #define VORN_EXPORT __attribute__((visibility("default")))
 
-/* The shared object exports these two and nothing else. */
+/* Besides the entry point of its interpreter's file, the shared object
+ * exports this alone. */
 extern "C" {
-VORN_EXPORT void initvorn(void);
 VORN_EXPORT int parseIOList(PyObject *obj, struct io_redirect **out);
 }
 
@@ -48,8 +49,9 @@ VORN_EXPORT int parseIOList(PyObject *obj, struct io_redirect **out);
 /* Conversions                                                         */
 /* ------------------------------------------------------------------ */
 
-/* Turns errno into the module's exception; always returns null. */
-static PyObject *setError(void)
+/* Turns errno into the module's exception; always returns null.  Python 3
+ * hands back the OSError subclass of the errno (FileNotFoundError, ...). */
+PyObject *setError(void)
 {
     if (errno == EINVAL)
         PyErr_SetString(PyExc_ValueError, "invalid node");
@@ -115,15 +117,122 @@ static struct sockaddr_in *parseIPString(const char *text)
     return addr;
 }
 
+/* The value of an int (its type already checked) as a C long; -1 with
+ * OverflowError when it does not fit one. */
+static int longValue(PyObject *obj, long *value)
+{
+    *value = PyInt_AsLong(obj);
+    return *value == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
+/* The value of an int for a signed 32-bit field.  A number that does not
+ * fit raises OverflowError, as the argument parser does for "i": cut to
+ * its low 32 bits it would name another descriptor or node. */
+static int int32Value(PyObject *obj, int32_t *value)
+{
+    long v;
+
+    if (longValue(obj, &v) != 0)
+        return -1;
+    if (v < INT32_MIN) {
+        PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
+        return -1;
+    }
+    if (v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
+        return -1;
+    }
+    *value = (int32_t)v;
+    return 0;
+}
+
+/* The file form's inner tuple into the record; 0, or -1 with an exception. */
+static int parseIOFile(PyObject *data, struct io_redirect *io)
+{
+    PyObject *item, *bytes;
+    Py_ssize_t len;
+    long offset;
+    int rc = -1;
+
+    if (!PyObject_TypeCheck(data, &PyTuple_Type)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "Fourth element of IO tuple should be a tuple for this type.");
+        return -1;
+    }
+    if (PyTuple_GET_SIZE(data) != 4) {
+        PyErr_SetString(PyExc_ValueError, "IO file tuple must have four elements.");
+        return -1;
+    }
+    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 0), &PyInt_Type)) {
+        PyErr_SetString(PyExc_TypeError, "First element of IO file tuple must be an int.");
+        return -1;
+    }
+    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 1), &PyInt_Type)) {
+        PyErr_SetString(PyExc_TypeError, "Second element of IO file tuple must be an int.");
+        return -1;
+    }
+    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 2), &PyInt_Type)) {
+        PyErr_SetString(PyExc_TypeError, "Third element of IO file tuple must be an int.");
+        return -1;
+    }
+    item = PyTuple_GET_ITEM(data, 3);
+    if (!isText(item)) {
+        PyErr_SetString(PyExc_TypeError, "Fourth element of IO file tuple must be a string.");
+        return -1;
+    }
+    bytes = textBytes(item);
+    if (!bytes)
+        return -1;
+    /* The object's own length, embedded NULs included. */
+    len = bytesSize(bytes);
+    if (len > 255) {
+        PyErr_SetString(PyExc_ValueError,
+                        "filename in IO file tuple must be less than 256 characters");
+        goto out;
+    }
+    if (int32Value(PyTuple_GET_ITEM(data, 0), &io->d.file.open_flags) != 0 ||
+        int32Value(PyTuple_GET_ITEM(data, 1), &io->d.file.open_mode) != 0 ||
+        longValue(PyTuple_GET_ITEM(data, 2), &offset) != 0)
+        goto out;
+    io->d.file.offset = offset;
+    memcpy(io->d.file.name, bytesText(bytes), (size_t)len + 1);
+    rc = 0;
+out:
+    Py_DECREF(bytes);
+    return rc;
+}
+
+/* The socket form's address text into the record. */
+static int parseIOSocket(PyObject *data, struct io_redirect *io)
+{
+    PyObject *bytes;
+    struct sockaddr_in *addr;
+
+    if (!isText(data)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "Fourth element of IO tuple should be a string for this type.");
+        return -1;
+    }
+    bytes = textBytes(data);
+    if (!bytes)
+        return -1;
+    addr = parseIPString(bytesText(bytes));
+    Py_DECREF(bytes);
+    if (!addr)
+        return -1;
+    memcpy(&io->d.addr, addr, sizeof(io->d.addr));
+    free(addr);
+    return 0;
+}
+
 /* One IO tuple to a heap redirection record:
  *   (fd, IO_FILE, send_header, (open_flags, open_mode, offset, name))
  *   (fd, IO_SOCKET, send_header, "a.b.c.d") */
 static struct io_redirect *parseIOObj(PyObject *obj)
 {
     struct io_redirect *io;
-    PyObject *data, *item;
-    struct sockaddr_in *addr;
-    Py_ssize_t len;
+    long type, send_header;
+    int rc;
 
     if (!PyObject_TypeCheck(obj, &PyTuple_Type)) {
         PyErr_SetString(PyExc_TypeError, "Tuple expected");
@@ -151,68 +260,30 @@ static struct io_redirect *parseIOObj(PyObject *obj)
         PyErr_NoMemory();
         return NULL;
     }
-    io->fd = (int32_t)PyInt_AS_LONG(PyTuple_GET_ITEM(obj, 0));
-    io->type = (unsigned long)PyInt_AS_LONG(PyTuple_GET_ITEM(obj, 1)) & 3;
-    io->send_header = (unsigned long)PyInt_AS_LONG(PyTuple_GET_ITEM(obj, 2)) & 1;
-    data = PyTuple_GET_ITEM(obj, 3);
+    /* The kind and the header flag are their low bits; the descriptor
+     * must fit its field. */
+    if (int32Value(PyTuple_GET_ITEM(obj, 0), &io->fd) != 0 ||
+        longValue(PyTuple_GET_ITEM(obj, 1), &type) != 0 ||
+        longValue(PyTuple_GET_ITEM(obj, 2), &send_header) != 0) {
+        free(io);
+        return NULL;
+    }
+    io->type = (unsigned long)type & 3;
+    io->send_header = (unsigned long)send_header & 1;
 
     switch (io->type) {
     case IO_FILE:
-        if (!PyObject_TypeCheck(data, &PyTuple_Type)) {
-            PyErr_SetString(PyExc_TypeError,
-                            "Fourth element of IO tuple should be a tuple for this type.");
-            break;
-        }
-        if (PyTuple_GET_SIZE(data) != 4) {
-            PyErr_SetString(PyExc_ValueError, "IO file tuple must have four elements.");
-            break;
-        }
-        if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 0), &PyInt_Type)) {
-            PyErr_SetString(PyExc_TypeError, "First element of IO file tuple must be an int.");
-            break;
-        }
-        if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 1), &PyInt_Type)) {
-            PyErr_SetString(PyExc_TypeError, "Second element of IO file tuple must be an int.");
-            break;
-        }
-        if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 2), &PyInt_Type)) {
-            PyErr_SetString(PyExc_TypeError, "Third element of IO file tuple must be an int.");
-            break;
-        }
-        item = PyTuple_GET_ITEM(data, 3);
-        if (!PyObject_TypeCheck(item, &PyString_Type)) {
-            PyErr_SetString(PyExc_TypeError, "Fourth element of IO file tuple must be a string.");
-            break;
-        }
-        len = PyString_GET_SIZE(item);
-        if (len > 255) {
-            PyErr_SetString(PyExc_ValueError,
-                            "filename in IO file tuple must be less than 256 characters");
-            break;
-        }
-        io->d.file.open_flags = (int32_t)PyInt_AS_LONG(PyTuple_GET_ITEM(data, 0));
-        io->d.file.open_mode = (int32_t)PyInt_AS_LONG(PyTuple_GET_ITEM(data, 1));
-        io->d.file.offset = PyInt_AS_LONG(PyTuple_GET_ITEM(data, 2));
-        memcpy(io->d.file.name, PyString_AS_STRING(item), (size_t)len + 1);
+        rc = parseIOFile(PyTuple_GET_ITEM(obj, 3), io);
         break;
     case IO_SOCKET:
-        if (!PyObject_TypeCheck(data, &PyString_Type)) {
-            PyErr_SetString(PyExc_ValueError,
-                            "Fourth element of IO tuple should be a string for this type.");
-            break;
-        }
-        addr = parseIPString(PyString_AS_STRING(data));
-        if (!addr)
-            break;
-        memcpy(&io->d.addr, addr, sizeof(io->d.addr));
-        free(addr);
+        rc = parseIOSocket(PyTuple_GET_ITEM(obj, 3), io);
         break;
     default:
         PyErr_SetString(PyExc_ValueError, "Invalid IO type");
+        rc = -1;
         break;
     }
-
-    if (PyErr_Occurred()) {
+    if (rc != 0) {
         free(io);
         return NULL;
     }
@@ -253,15 +324,16 @@ int parseIOList(PyObject *obj, struct io_redirect **out)
     return (int)n;
 }
 
-/* A tuple or list of str to a heap argument vector that points into the
- * strings themselves.  *hold receives a tuple that owns every fetched
- * string: a sequence type whose indexing makes new strings must not leave
- * the vector pointing at freed text, so the holder lives as long as the
- * vector (release both with freeArgv). */
+/* A tuple or list of text to a heap argument vector that points into the
+ * bytes of the elements.  *hold receives a tuple that owns those bytes: a
+ * sequence type whose indexing makes new strings (and, under Python 3,
+ * every str, which is encoded) must not leave the vector pointing at freed
+ * text, so the holder lives as long as the vector (release both with
+ * freeArgv). */
 static char **parseArgv(PyObject *obj, PyObject **hold)
 {
     Py_ssize_t n, i;
-    PyObject *item, *keep;
+    PyObject *item, *bytes, *keep;
     char **argv;
 
     if (!PyObject_TypeCheck(obj, &PyTuple_Type) && !PyObject_TypeCheck(obj, &PyList_Type)) {
@@ -285,14 +357,17 @@ static char **parseArgv(PyObject *obj, PyObject **hold)
         item = PySequence_GetItem(obj, i);
         if (!item)
             goto fail;
-        PyTuple_SET_ITEM(keep, i, item);
-        if (!PyObject_TypeCheck(item, &PyString_Type)) {
+        if (!isText(item)) {
+            Py_DECREF(item);
             PyErr_SetString(PyExc_TypeError, "argv must be a list of strings");
             goto fail;
         }
-        argv[i] = PyString_AsString(item);
-        if (!argv[i])
+        bytes = textBytes(item);
+        Py_DECREF(item);
+        if (!bytes)
             goto fail;
+        PyTuple_SET_ITEM(keep, i, bytes);
+        argv[i] = (char *)bytesText(bytes);
     }
     argv[n] = NULL;
     *hold = keep;
@@ -321,73 +396,97 @@ static void freeEnvp(char **envp)
     free(envp);
 }
 
-/* A mapping of str to str to a heap environment vector of "key=value"
- * heap strings; the vector owns its entries (release with freeEnvp). */
+/* One "key=value" heap string of the environment, or null with an
+ * exception.  The key is tested first. */
+static char *envEntry(PyObject *key, PyObject *value)
+{
+    PyObject *kbytes, *vbytes = NULL;
+    const char *ktext, *vtext;
+    char *entry = NULL;
+    size_t klen, vlen, size;
+
+    if (!isText(key)) {
+        PyErr_SetString(PyExc_TypeError, "non-string key in env");
+        return NULL;
+    }
+    if (!isText(value)) {
+        PyErr_SetString(PyExc_TypeError, "non-string value in env");
+        return NULL;
+    }
+    kbytes = textBytes(key);
+    if (!kbytes)
+        return NULL;
+    vbytes = textBytes(value);
+    if (!vbytes)
+        goto out;
+    ktext = bytesText(kbytes);
+    vtext = bytesText(vbytes);
+    klen = strlen(ktext);
+    vlen = strlen(vtext);
+    size = klen + vlen + 2;
+    entry = size > MAX_ALLOC ? NULL : (char *)malloc(size);
+    if (!entry) {
+        PyErr_NoMemory();
+        goto out;
+    }
+    /* "%s=%s" */
+    memcpy(entry, ktext, klen);
+    entry[klen] = '=';
+    memcpy(entry + klen + 1, vtext, vlen + 1);
+out:
+    Py_XDECREF(vbytes);
+    Py_DECREF(kbytes);
+    return entry;
+}
+
+/* A mapping of text to text to a heap environment vector of "key=value"
+ * heap strings; the vector owns its entries (release with freeEnvp).
+ * The mapping is read as dict() reads one: its keys() (a list, tuple,
+ * view or any iterable) taken whole into a list of our own, then each
+ * value by key, so every entry that is there is taken, whatever the
+ * mapping's len() says. */
 static char **parseEnvp(PyObject *obj)
 {
-    Py_ssize_t n, i;
-    PyObject *keys = NULL, *values = NULL, *key, *value;
-    char **envp;
-    const char *ktext, *vtext;
-    size_t size;
+    Py_ssize_t n, i = 0;
+    PyObject *keys, *list, *value;
+    char **envp = NULL;
 
-    if (!PyMapping_Check(obj)) {
+    if (!isMapping(obj)) {
         PyErr_SetString(PyExc_TypeError, "env must be mapping object");
         return NULL;
     }
-    n = PyMapping_Size(obj);
-    if (n < 0)
+    keys = PyMapping_Keys(obj);
+    if (!keys)
         return NULL;
+    list = PySequence_List(keys);
+    Py_DECREF(keys);
+    if (!list)
+        return NULL;
+    n = PyList_GET_SIZE(list);
     envp = (char **)allocArray((size_t)n + 1, sizeof(char *));
     if (!envp) {
         PyErr_NoMemory();
-        return NULL;
+        goto fail;
     }
-    i = 0;
-    keys = PyObject_CallMethod(obj, (char *)"keys", NULL);
-    if (!keys)
-        goto fail;
-    values = PyObject_CallMethod(obj, (char *)"values", NULL);
-    if (!values)
-        goto fail;
-
     for (i = 0; i < n; i++) {
-        key = PyList_GetItem(keys, i);
-        if (!key)
-            goto fail;
-        value = PyList_GetItem(values, i);
+        value = PyObject_GetItem(obj, PyList_GET_ITEM(list, i));
         if (!value)
             goto fail;
-        if (!PyObject_TypeCheck(key, &PyString_Type)) {
-            PyErr_SetString(PyExc_TypeError, "non-string key in env");
+        envp[i] = envEntry(PyList_GET_ITEM(list, i), value);
+        Py_DECREF(value);
+        if (!envp[i])
             goto fail;
-        }
-        if (!PyObject_TypeCheck(value, &PyString_Type)) {
-            PyErr_SetString(PyExc_TypeError, "non-string value in env");
-            goto fail;
-        }
-        ktext = PyString_AS_STRING(key);
-        vtext = PyString_AS_STRING(value);
-        size = strlen(ktext) + strlen(vtext) + 2;
-        envp[i] = size > MAX_ALLOC ? NULL : (char *)malloc(size);
-        if (!envp[i]) {
-            PyErr_NoMemory();
-            goto fail;
-        }
-        snprintf(envp[i], size, "%s=%s", ktext, vtext);
     }
     envp[n] = NULL;
-    Py_DECREF(values);
-    Py_DECREF(keys);
+    Py_DECREF(list);
     return envp;
 
 fail:
-    /* Entries i - 1 down to 0, the vector, then the values and keys. */
-    while (i > 0)
+    /* Entries i - 1 down to 0, the vector, then the keys. */
+    while (envp && i > 0)
         free(envp[--i]);
     free(envp);
-    Py_XDECREF(values);
-    Py_XDECREF(keys);
+    Py_DECREF(list);
     return NULL;
 }
 
@@ -399,36 +498,29 @@ static PyObject *makeip(uint32_t addr)
 
     snprintf(text, sizeof(text), "%d.%d.%d.%d", (int)((h >> 24) & 0xff), (int)((h >> 16) & 0xff),
              (int)((h >> 8) & 0xff), (int)(h & 0xff));
-    return PyString_FromString(text);
+    return textFromString(text);
 }
 
-/* Wraps a descriptor from the library in a Python file object for
- * reading; the descriptor is closed on every failure path. */
-static PyObject *fileFromDescriptor(int fd, const char *name)
+/* A new tuple of n items, whose references it takes; when an item is
+ * null (its making failed), the others are dropped and null returned. */
+static PyObject *tupleOf(int n, PyObject **items)
 {
-    FILE *fp;
-    PyObject *file;
+    PyObject *tuple = NULL;
+    int i;
 
-    fp = fdopen(fd, "r");
-    if (!fp) {
-        setError();
-        close(fd);
-        return NULL;
-    }
-    /* The file object gets its closing function only once it exists.
-     * Made with none, the interpreter never closes the stream on a failed
-     * creation (a directory, a name or mode that cannot be made), so the
-     * stream is closed here exactly once.  Guessing afterwards whether the
-     * interpreter closed it cannot work: it closes with the interpreter
-     * lock released, and another thread may get the same descriptor
-     * number before this one runs again. */
-    file = PyFile_FromFile(fp, (char *)name, (char *)"r", NULL);
-    if (!file) {
-        fclose(fp);
-        return NULL;
-    }
-    ((PyFileObject *)file)->f_close = fclose;
-    return file;
+    for (i = 0; i < n; i++)
+        if (!items[i])
+            goto out;
+    tuple = PyTuple_New(n);
+    if (!tuple)
+        goto out;
+    for (i = 0; i < n; i++)
+        PyTuple_SET_ITEM(tuple, i, items[i]);
+    return tuple;
+out:
+    for (i = 0; i < n; i++)
+        Py_XDECREF(items[i]);
+    return NULL;
 }
 
 /* A Python int holding an unsigned 32-bit field. */
@@ -437,32 +529,27 @@ static PyObject *unsignedInt(uint32_t value)
     return PyInt_FromLong((long)value);
 }
 
+/* A signed 32-bit field of a record (a node number, a state, a process
+ * id).  The Python 2 build shows it unsigned, as it always has (the master
+ * as 4294967295); under Python 3 it is the number it is (the master -1). */
+static PyObject *signedField(int32_t value)
+{
+#if VORN_PY3
+    return PyInt_FromLong(value);
+#else
+    return unsignedInt((uint32_t)value);
+#endif
+}
+
 /* The 6-tuple (node, status, mode, user, group, address) of a node. */
 static PyObject *nodeTuple(const struct vorn_node_info *info)
 {
-    uint32_t fields[5] = {(uint32_t)info->node, (uint32_t)info->status, info->mode, info->user,
-                          info->group};
-    PyObject *tuple, *item;
-    int i;
+    PyObject *items[6] = {
+        signedField(info->node), signedField(info->status), unsignedInt(info->mode),
+        unsignedInt(info->user), unsignedInt(info->group),  makeip(info->addr),
+    };
 
-    tuple = PyTuple_New(6);
-    if (!tuple)
-        return NULL;
-    for (i = 0; i < 5; i++) {
-        item = unsignedInt(fields[i]);
-        if (!item)
-            goto fail;
-        PyTuple_SET_ITEM(tuple, i, item);
-    }
-    item = makeip(info->addr);
-    if (!item)
-        goto fail;
-    PyTuple_SET_ITEM(tuple, 5, item);
-    return tuple;
-
-fail:
-    Py_DECREF(tuple);
-    return NULL;
+    return tupleOf(6, items);
 }
 
 /* ------------------------------------------------------------------ */
@@ -679,7 +766,7 @@ static char proclist__doc__[] =
 static PyObject *vn_proclist(PyObject *, PyObject *args)
 {
     struct vorn_proc_info *procs = NULL;
-    PyObject *list, *item;
+    PyObject *list, *item, *pair[2];
     int node, n, i;
 
     if (!PyArg_ParseTuple(args, "i", &node))
@@ -691,8 +778,9 @@ static PyObject *vn_proclist(PyObject *, PyObject *args)
     if (!list)
         goto out;
     for (i = 0; i < n; i++) {
-        item = Py_BuildValue("(kk)", (unsigned long)(uint32_t)procs[i].pid,
-                             (unsigned long)(uint32_t)procs[i].node);
+        pair[0] = signedField(procs[i].pid);
+        pair[1] = signedField(procs[i].node);
+        item = tupleOf(2, pair);
         if (!item || PyList_Append(list, item) != 0) {
             Py_XDECREF(item);
             Py_CLEAR(list);
@@ -735,17 +823,26 @@ static void exec_wrapper(PyObject *args, PyObject *kw, exec_call call)
          kw_io[] = "io";
     char *kwlist[] = {kw_node, kw_cmd, kw_argv, kw_envp, kw_io, NULL};
     int node, count = -1;
-    const char *cmd;
+    struct pathArg cmd = {NULL, NULL};
     PyObject *argv_obj, *envp_obj = NULL, *io_obj = NULL, *hold = NULL;
-    char **argv, **envp = NULL;
+    char **argv = NULL, **envp = NULL;
     struct io_redirect *io = NULL;
 
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "isO|OO", kwlist, &node, &cmd, &argv_obj, &envp_obj,
-                                     &io_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "i" PATH_FORMAT "O|OO", kwlist, &node, PATH_ARG(cmd),
+                                     &argv_obj, &envp_obj, &io_obj))
         return;
+    /* The conversions run Python code (an argv's __getitem__, a mapping's
+     * keys()), which may rebind the entries of the keyword dictionary:
+     * Python 2 hands f(**d) the caller's own d.  Every argument is held
+     * until the call is done. */
+    Py_INCREF(argv_obj);
+    Py_XINCREF(envp_obj);
+    Py_XINCREF(io_obj);
+    if (!pathHold(&cmd))
+        goto out;
     argv = parseArgv(argv_obj, &hold);
     if (!argv)
-        return;
+        goto out;
     if (envp_obj) {
         envp = parseEnvp(envp_obj);
         if (!envp)
@@ -756,12 +853,16 @@ static void exec_wrapper(PyObject *args, PyObject *kw, exec_call call)
         if (count == -1)
             goto out;
     }
-    call(node, io, count, cmd, argv, envp);
+    call(node, io, count, cmd.text, argv, envp);
     setError();
 out:
     freeArgv(argv, hold);
     freeEnvp(envp);
     free(io);
+    Py_DECREF(argv_obj);
+    Py_XDECREF(envp_obj);
+    Py_XDECREF(io_obj);
+    pathRelease(&cmd);
 }
 
 static char rexec__doc__[] = "rexec() - Replaces the python process with a new process that is "
@@ -773,10 +874,10 @@ static PyObject *vn_rexec(PyObject *, PyObject *args, PyObject *kw)
     return NULL;
 }
 
-/* Shared body of move and rfork: the call's result, or -1 with an
- * exception set. */
+/* Shared body of move and rfork (forks set): the call's result, or -1
+ * with an exception set. */
 static int move_or_fork(PyObject *args, PyObject *kw, char **kwlist,
-                        int (*call)(int, struct io_redirect *, int, int))
+                        int (*call)(int, struct io_redirect *, int, int), int forks)
 {
     int node, flags = DUMP_EXEC | DUMP_OTHER, count = -1, result, err;
     PyObject *io_obj = NULL;
@@ -789,9 +890,17 @@ static int move_or_fork(PyObject *args, PyObject *kw, char **kwlist,
         if (count == -1)
             return -1;
     }
+    if (forks)
+        forkBefore();
     result = call(node, io, count, flags);
     err = errno;
     free(io);
+    if (forks) {
+        if (result == 0)
+            forkAfterChild();
+        else if (forkAfterParent() != 0)
+            return -1;
+    }
     errno = err;
     if (result == -1)
         setError();
@@ -804,7 +913,7 @@ static PyObject *vn_move(PyObject *, PyObject *args, PyObject *kw)
 {
     static char *kwlist[] = {(char *)"node", (char *)"io", (char *)"flags", NULL};
 
-    if (move_or_fork(args, kw, kwlist, _vorn_move_io) == -1)
+    if (move_or_fork(args, kw, kwlist, _vorn_move_io, 0) == -1)
         return NULL;
     Py_RETURN_NONE;
 }
@@ -817,13 +926,9 @@ static PyObject *vn_rfork(PyObject *, PyObject *args, PyObject *kw)
     static char *kwlist[] = {(char *)"node", (char *)"io", (char *)"flags", NULL};
     int result;
 
-    result = move_or_fork(args, kw, kwlist, _vorn_rfork_io);
+    result = move_or_fork(args, kw, kwlist, _vorn_rfork_io, 1);
     if (result == -1)
         return NULL;
-    /* The child is a copy of this interpreter with only the calling
-     * thread: let the interpreter forget the others, as os.fork does. */
-    if (result == 0)
-        PyOS_AfterFork();
     return PyInt_FromLong(result);
 }
 
@@ -836,6 +941,7 @@ static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
     PyObject *nodes_obj, *io_obj = NULL, *item;
     struct io_redirect *io = NULL;
     int *nodes;
+    int32_t node;
     Py_ssize_t n, i;
 
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O|Oi", kwlist, &nodes_obj, &io_obj, &flags))
@@ -855,7 +961,11 @@ static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
             PyErr_SetString(PyExc_TypeError, "list of ints expected");
             return NULL;
         }
-        nodes[i] = (int32_t)PyInt_AS_LONG(item);
+        if (int32Value(item, &node) != 0) {
+            free(nodes);
+            return NULL;
+        }
+        nodes[i] = node;
     }
     if (io_obj) {
         count = parseIOList(io_obj, &io);
@@ -864,16 +974,19 @@ static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
             return NULL;
         }
     }
+    forkBefore();
     result = _vorn_vrfork_io(nodes, (int)n, io, count, flags);
     err = errno;
     free(nodes);
     free(io);
+    /* Each child gets its index (below n), the parent the count n. */
+    if (result >= 0 && result < n)
+        forkAfterChild();
+    else if (forkAfterParent() != 0)
+        return NULL;
     errno = err;
     if (result == -1)
         return setError();
-    /* Each child gets its index (below n), the parent the count n. */
-    if (result >= 0 && result < n)
-        PyOS_AfterFork();
     Py_RETURN_NONE;
 }
 
@@ -892,15 +1005,18 @@ static char requestfile__doc__[] =
 
 static PyObject *vn_requestfile(PyObject *, PyObject *args)
 {
-    const char *path;
+    struct pathArg path = {NULL, NULL};
+    PyObject *file = NULL;
     int fd;
 
-    if (!PyArg_ParseTuple(args, "s", &path))
+    if (!PyArg_ParseTuple(args, PATH_FORMAT, PATH_ARG(path)))
         return NULL;
-    fd = vorn_requestfile(path);
-    if (fd == -1)
-        return setError();
-    return fileFromDescriptor(fd, path);
+    if (pathHold(&path)) {
+        fd = vorn_requestfile(path.text);
+        file = fd == -1 ? setError() : fileFromDescriptor(fd, path.text);
+    }
+    pathRelease(&path);
+    return file;
 }
 
 /* ------------------------------------------------------------------ */
@@ -924,12 +1040,18 @@ static char nodechroot__doc__[] =
 
 static PyObject *vn_nodechroot(PyObject *, PyObject *args)
 {
-    int node;
-    const char *path;
+    int node, rc;
+    struct pathArg path = {NULL, NULL};
 
-    if (!PyArg_ParseTuple(args, "is", &node, &path))
+    if (!PyArg_ParseTuple(args, "i" PATH_FORMAT, &node, PATH_ARG(path)))
         return NULL;
-    if (vorn_nodechroot(node, path) != 0)
+    if (!pathHold(&path)) {
+        pathRelease(&path);
+        return NULL;
+    }
+    rc = vorn_nodechroot(node, path.text);
+    pathRelease(&path);
+    if (rc != 0)
         return setError();
     Py_RETURN_NONE;
 }
@@ -1024,17 +1146,23 @@ static char vorn_version__doc__[] =
 static PyObject *vn_vorn_version(PyObject *, PyObject *args)
 {
     struct vorn_version_info info;
+    PyObject *chars[3], *fields[4];
 
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
     memset(&info, 0, sizeof(info));
     if (vorn_version(&info) != 0)
         return setError();
+    chars[0] = textFromBytes(&info.version[0], 1);
+    chars[1] = textFromBytes(&info.version[1], 1);
+    chars[2] = textFromBytes(&info.version[2], 1);
+    fields[0] = tupleOf(3, chars);
+    fields[1] = PyInt_FromLong(info.code);
+    fields[2] = PyInt_FromLong((int32_t)info.value);
     /* The text is read within its 24 bytes even if the library left it
      * unterminated. */
-    return Py_BuildValue("((s#s#s#)Bis#)", &info.version[0], 1, &info.version[1], 1,
-                         &info.version[2], 1, info.code, (int)info.value, info.text,
-                         (int)strnlen(info.text, sizeof(info.text)));
+    fields[3] = textFromBytes(info.text, (Py_ssize_t)strnlen(info.text, sizeof(info.text)));
+    return tupleOf(4, fields);
 }
 
 static char notifier__doc__[] = "notifier() - get notifier file object.\n";
@@ -1090,27 +1218,34 @@ static PyObject *vn_execdump(PyObject *, PyObject *args, PyObject *kw)
          kw_envp[] = "envp";
     char *kwlist[] = {kw_fd, kw_flags, kw_cmd, kw_argv, kw_envp, NULL};
     int fd, flags;
-    const char *cmd;
+    struct pathArg cmd = {NULL, NULL};
     PyObject *argv_obj, *envp_obj = NULL, *hold = NULL;
-    char **argv, **envp = NULL;
+    char **argv = NULL, **envp = NULL;
 
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "iisO|O", kwlist, &fd, &flags, &cmd, &argv_obj,
-                                     &envp_obj))
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "ii" PATH_FORMAT "O|O", kwlist, &fd, &flags,
+                                     PATH_ARG(cmd), &argv_obj, &envp_obj))
         return NULL;
+    /* Held for the whole call, as in exec_wrapper. */
+    Py_INCREF(argv_obj);
+    Py_XINCREF(envp_obj);
+    if (!pathHold(&cmd))
+        goto out;
     argv = parseArgv(argv_obj, &hold);
     if (!argv)
-        return NULL;
+        goto out;
     if (envp_obj) {
         envp = parseEnvp(envp_obj);
-        if (!envp) {
-            freeArgv(argv, hold);
-            return NULL;
-        }
+        if (!envp)
+            goto out;
     }
-    vorn_execdump(fd, flags, cmd, argv, envp);
+    vorn_execdump(fd, flags, cmd.text, argv, envp);
     setError();
+out:
     freeArgv(argv, hold);
     freeEnvp(envp);
+    Py_DECREF(argv_obj);
+    Py_XDECREF(envp_obj);
+    pathRelease(&cmd);
     return NULL;
 }
 
@@ -1129,30 +1264,37 @@ static PyObject *vn_libclear(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
+/* Shared body of libadd and libdel. */
+static PyObject *libChange(PyObject *args, int (*change)(const char *))
+{
+    struct pathArg name = {NULL, NULL};
+    int rc;
+
+    if (!PyArg_ParseTuple(args, PATH_FORMAT, PATH_ARG(name)))
+        return NULL;
+    if (!pathHold(&name)) {
+        pathRelease(&name);
+        return NULL;
+    }
+    rc = change(name.text);
+    pathRelease(&name);
+    if (rc != 0)
+        return setError();
+    Py_RETURN_NONE;
+}
+
 static char libadd__doc__[] = "libadd(libname) - XXX: Need stuff here.\n";
 
 static PyObject *vn_libadd(PyObject *, PyObject *args)
 {
-    const char *name;
-
-    if (!PyArg_ParseTuple(args, "s", &name))
-        return NULL;
-    if (vorn_libadd(name) != 0)
-        return setError();
-    Py_RETURN_NONE;
+    return libChange(args, vorn_libadd);
 }
 
 static char libdel__doc__[] = "libdel(libname) - XXX: Need stuff here.\n";
 
 static PyObject *vn_libdel(PyObject *, PyObject *args)
 {
-    const char *name;
-
-    if (!PyArg_ParseTuple(args, "s", &name))
-        return NULL;
-    if (vorn_libdel(name) != 0)
-        return setError();
-    Py_RETURN_NONE;
+    return libChange(args, vorn_libdel);
 }
 
 static char liblist__doc__[] = "liblist() - Get list of libraries.\n";
@@ -1170,7 +1312,7 @@ static PyObject *vn_liblist(PyObject *, PyObject *args)
     if (!list)
         goto out;
     for (name = buffer; name && *name; name += strlen(name) + 1) {
-        item = PyString_FromString(name);
+        item = textFromPath(name);
         if (!item || PyList_Append(list, item) != 0) {
             Py_XDECREF(item);
             Py_CLEAR(list);
@@ -1188,7 +1330,7 @@ out:
 /* ------------------------------------------------------------------ */
 
 /* Keyword functions are entered through the generic function type. */
-static PyMethodDef VornMethods[] = {
+PyMethodDef VornMethods[] = {
     {"getnodebyname", vn_getnodebyname, METH_VARARGS, getnodebyname__doc__},
     {"numnodes", vn_numnodes, METH_VARARGS, numnodes__doc__},
     {"nodestatus", vn_nodestatus, METH_VARARGS, nodestatus__doc__},
@@ -1257,7 +1399,7 @@ static void enterStateStrings(PyObject *dict, const char *const *names, int coun
         return;
     }
     for (i = 0; i < count; i++) {
-        name = PyString_FromString(names[i]);
+        name = textFromString(names[i]);
         if (!name || PyList_Append(list, name) != 0) {
             Py_XDECREF(name);
             Py_DECREF(list);
@@ -1271,17 +1413,11 @@ static void enterStateStrings(PyObject *dict, const char *const *names, int coun
     Py_DECREF(list);
 }
 
-void initvorn(void)
+/* The constants, in order, into the new module's dictionary; called by
+ * the entry point of each interpreter's file once the module exists. */
+void enterConstants(PyObject *dict)
 {
     const char *const states[VORN_NODE_STATES] = VORN_STATE_NAMES;
-    PyObject *module, *dict;
-
-    /* The interpreter's own API version, so that no version-mismatch
-     * warning is printed on import. */
-    module = Py_InitModule4("vorn", VornMethods, NULL, NULL, PYTHON_API_VERSION);
-    if (!module)
-        return;
-    dict = PyModule_GetDict(module);
 
     enterInt(dict, "node_down", VORN_NODE_DOWN);
     enterInt(dict, "node_boot", VORN_NODE_BOOT);

@@ -10,6 +10,8 @@ export VORN_CLUSTER="$work/cluster"
 export PATH="$top/build/x86_64/bin:$PATH"
 export VORN_DEMO_WORK="$work" VORN_BUILD="$top/build/x86_64" VORN_TOP="$top"
 export PYTHON2="$(pyenv prefix 2.7.18 2>/dev/null)/bin/python2.7"
+# The module is built for Debian's Python 3, not pyenv's python3 on PATH.
+export PYTHON3=/usr/bin/python3
 export PYTHONPATH="$top/build/x86_64/lib${PYTHONPATH:+:$PYTHONPATH}"
 
 say() { printf '\n# %s\n' "$*"; }

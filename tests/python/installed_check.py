@@ -1,5 +1,6 @@
-# installed_check.py - the installed module imports from site-packages and
-# finds the installed libvorn.so.2 through its own RPATH.
+# installed_check.py - the installed module imports from its site directory
+# (VORN_SITE under the staged prefix) and finds the installed libvorn.so.2
+# through its own RPATH.
 import os
 import unittest
 
@@ -8,7 +9,7 @@ class Installed(unittest.TestCase):
     def test_loads_installed_library(self):
         stage = os.path.realpath(os.environ['VORN_STAGE'])
         import vorn
-        site = os.path.join(stage, 'lib', 'python2.7', 'site-packages')
+        site = os.path.join(stage, os.environ['VORN_SITE'])
         self.assertEqual(os.path.dirname(os.path.realpath(vorn.__file__)), site)
         with open('/proc/self/maps') as f:
             libs = set(os.path.realpath(line.split()[-1]) for line in f

@@ -7,14 +7,31 @@ import os
 import signal
 import sys
 import unittest
+import warnings
 
 import vorn
 import vorntest
 
+if not vorntest.PY2:
+    import pathlib
+
+try:
+    xrange
+except NameError:
+    xrange = range
+
 # Growth allowed over a whole run: allocator noise, far below what one
 # leaked object per call adds up to over the run.
 SLACK = 1 << 20
-EXPECTED = (ValueError, TypeError, OSError, IOError, IndexError)
+EXPECTED = (ValueError, TypeError, OSError, IOError, IndexError, OverflowError)
+
+
+def fresh(*texts):
+    """Strings of their own, held by the test alone: the interpreter takes
+    and drops references to shared strings when it likes (its type lookup
+    cache holds attribute names such as 'prog'), so their counts say
+    nothing about the module."""
+    return [''.join(list(text)) for text in texts]
 
 
 def call_quietly(fn):
@@ -125,8 +142,19 @@ class QueryLeaks(LeakTest):
             ('undump', lambda: vorn.undump(0), N, []),
             ('notifier', lambda: vorn.notifier().close(), 1000, []),
         ]
+        if not vorntest.PY2:
+            bpath, blib = path.encode(), lib.encode()
+            cases += [
+                ('requestfile bytes', lambda: vorn.requestfile(bpath).close(), 10000, [bpath]),
+                ('libadd exists bytes', lambda: vorn.libadd(blib), N, [blib]),
+                ('nodechroot path-like', lambda: vorn.nodechroot(3, pathlib.Path(chroot)), N, []),
+            ]
         fds = len(os.listdir('/proc/self/fd'))
-        self.check(cases)
+        with warnings.catch_warnings():
+            if not vorntest.PY2:
+                # Dropping an open file is one of the cases measured.
+                warnings.simplefilter('ignore', ResourceWarning)
+            self.check(cases)
         self.assertEqual(len(os.listdir('/proc/self/fd')), fds)
 
     def test_access_refused(self):
@@ -136,10 +164,12 @@ class QueryLeaks(LeakTest):
 
 class PlacementLeaks(LeakTest):
     def test_conversion_failures(self):
-        N = 200000
-        argv = ['prog', 'one', 'two', 'three']
-        bad_argv = ['prog', 'one', 2]
-        envp = {'A': '1', 'B': '2', 'HOME': '/root', 'LONG': 'x' * 300}
+        # M for the added cases: a leaked block per call still shows, and
+        # a leaked reference in the counts.
+        N, M = 200000, 50000
+        argv = fresh('prog', 'one', 'two', 'three')
+        bad_argv = fresh('prog', 'one') + [2]
+        envp = dict(zip(fresh('AA', 'BB', 'HOME', 'LONG'), fresh('11', '22', '/root', 'x' * 300)))
         bad_envp = dict(envp, Z=3)
         io_file = (1, vorn.IO_FILE, 1, (os.O_WRONLY, 0o644, 0, '/dev/null'))
         io_sock = (2, vorn.IO_SOCKET, 1, '127.0.0.1')
@@ -147,8 +177,10 @@ class PlacementLeaks(LeakTest):
         bad_io = [io_file, io_sock, (1, 0, 0, (0, 0, 0, 'x' * 256))]
         nodes = [1, 2, 3, 4]
         bad_nodes = [1, 2, 'three']
-        watched = [argv, envp, io, io_file, io_sock, nodes] + argv + envp.keys() + \
-            envp.values()
+        big_nodes = [1, 2, 1 << 40]
+        big_io = [io_file, (1 << 33, 0, 0, (0, 0, 0, 'x'))]
+        watched = [argv, envp, io, io_file, io_sock, nodes] + argv + list(envp.keys()) + \
+            list(envp.values())
         cases = [
             ('rexec bad argv', lambda: vorn.rexec(1, '/bin/true', bad_argv, envp, io), N,
              watched + bad_argv),
@@ -165,18 +197,36 @@ class PlacementLeaks(LeakTest):
             ('vrfork bad nodes', lambda: vorn.vrfork(bad_nodes, io), N, watched + [bad_nodes]),
             ('vrfork bad io', lambda: vorn.vrfork(nodes, bad_io), N, watched + [bad_io]),
             ('vrfork tuple', lambda: vorn.vrfork(tuple(nodes)), N, watched),
+            ('vrfork overflow', lambda: vorn.vrfork(big_nodes, io), M, watched + [big_nodes]),
+            ('move io overflow', lambda: vorn.move(1, big_io), M, watched + [big_io]),
         ]
+        if not vorntest.PY2:
+            # Text that fails after encoding, and bytes.
+            nul_argv = fresh('prog') + [b'one', 'tw\0o']
+            nul_envp = dict(envp, Z=b'\0')
+            nul_io = [io_file, (1, 0, 0, (0, 0, 0, 'a\0b'))]
+            long_io = [io_file, (1, 0, 0, (0, 0, 0, '\xe9' * 128))]
+            cases += [
+                ('rexec NUL in argv', lambda: vorn.rexec(1, b'/bin/true', nul_argv, envp, io), M,
+                 watched + nul_argv),
+                ('rexec NUL in envp', lambda: vorn.rexec(1, '/bin/true', argv, nul_envp, io), M,
+                 watched + [nul_envp]),
+                ('execmove NUL in io', lambda: vorn.execmove(1, '/bin/true', argv, envp, nul_io),
+                 M, watched + [nul_io]),
+                ('rfork long io name', lambda: vorn.rfork(1, long_io), M, watched + [long_io]),
+            ]
         self.check(cases)
 
     def test_library_failures(self):
         # Every conversion succeeds and the library refuses the call.
         N = 50000
-        argv = ['prog', 'one', 'two', 'three']
-        envp = {'A': '1', 'B': '2', 'HOME': '/root', 'LONG': 'x' * 300}
+        argv = fresh('prog', 'one', 'two', 'three')
+        envp = dict(zip(fresh('AA', 'BB', 'HOME', 'LONG'), fresh('11', '22', '/root', 'x' * 300)))
         io_file = (1, vorn.IO_FILE, 1, (os.O_WRONLY, 0o644, 0, '/dev/null'))
         io = [io_file, (2, vorn.IO_SOCKET, 1, '127.0.0.1'), io_file]
         nodes = [1, 2, 3, 4, 5]
-        watched = [argv, envp, io, io_file, nodes] + argv + envp.keys() + envp.values()
+        watched = [argv, envp, io, io_file, nodes] + argv + list(envp.keys()) + \
+            list(envp.values())
         cases = [
             ('rexec', lambda: vorn.rexec(8, '/bin/true', argv, envp, io), N, watched),
             ('execmove', lambda: vorn.execmove(1, '/no/such', argv, envp), N, watched),
@@ -185,6 +235,14 @@ class PlacementLeaks(LeakTest):
             ('rfork', lambda: vorn.rfork(-7, io, 7), N, watched),
             ('vrfork', lambda: vorn.vrfork(nodes + [9], io), N, watched),
         ]
+        if not vorntest.PY2:
+            path = pathlib.Path('/no/such')
+            cases += [
+                ('execmove bytes', lambda: vorn.execmove(1, b'/no/such', [b'a'], {b'A': b'1'}),
+                 N // 5, watched),
+                ('execdump path-like', lambda: vorn.execdump(1, 2, path, argv, envp), N // 5,
+                 watched + [path]),
+            ]
         self.check(cases)
         self.assertEqual(vorn.currnode(), -1)
 

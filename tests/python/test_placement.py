@@ -3,13 +3,12 @@
 # execmove replacing a child interpreter; the library's refusals.
 import errno
 import os
-import subprocess
 import sys
 import unittest
 
 import vorn
 import vorntest
-from vorntest import in_child, wait_status
+from vorntest import PY2, in_child, wait_status
 
 WRITE = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
 
@@ -34,7 +33,7 @@ class Rfork(vorntest.ClusterTest):
         if pid == 0:
             def child():
                 os.close(go_w)
-                print 'child on node %d' % vorn.currnode()
+                print('child on node %d' % vorn.currnode())
                 sys.stdout.flush()
                 os.read(go_r, 1)
             vorntest.run_child(child)
@@ -70,7 +69,7 @@ class Rfork(vorntest.ClusterTest):
         if pid == 0:
             def child():
                 os.write(1, os.read(0, 100))
-                os.write(2, 'new\n')
+                os.write(2, b'new\n')
             vorntest.run_child(child)
         self.assertEqual(wait_status(pid), 0)
         self.assertEqual(self.read('out'), '012text789')
@@ -121,7 +120,7 @@ for pid in pids:
             break
         time.sleep(0.02)
 ev.set()
-print statuses
+print(statuses)
 """
 
 
@@ -133,10 +132,8 @@ class ThreadedFork(vorntest.ClusterTest):
                 ('pids = [vorn.rfork(2)]', '[3]\n'),
                 ('vorn.vrfork([4, 5])\npids = [p for n in (4, 5) for p, _ in vorn.proclist(n)]',
                  '[3, 3]\n')]:
-            proc = subprocess.Popen([sys.executable, '-c', THREADED_FORK % code],
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            out, err = proc.communicate()
-            self.assertEqual((proc.returncode, out, err), (0, expected, ''))
+            self.assertEqual(vorntest.run([sys.executable, '-c', THREADED_FORK % code]),
+                             (0, expected, ''))
 
 
 class Move(vorntest.ClusterTest):
@@ -151,7 +148,7 @@ class Move(vorntest.ClusterTest):
             if vorn.move(5, io=[]) is not None or vorn.currnode() != 5:
                 return 12
             vorn.move(1, [(1, vorn.IO_FILE, 0, (WRITE, 0o600, 0, out))], vorn.DUMP_LIBS)
-            print 'moved to %d' % vorn.currnode()
+            print('moved to %d' % vorn.currnode())
             sys.stdout.flush()
             return 0
         sys.stdout.flush()
@@ -201,7 +198,7 @@ class Vrfork(vorntest.ClusterTest):
         if os.getpid() != parent:
             def child():
                 os.close(go_w)
-                os.write(1, '%d\n' % vorn.currnode())
+                os.write(1, ('%d\n' % vorn.currnode()).encode('ascii'))
                 os.read(go_r, 1)
                 return 0 if result is None else 9
             vorntest.run_child(child)
@@ -304,6 +301,143 @@ class Exec(vorntest.ClusterTest):
         self.assertEqual([(s.st_dev, s.st_ino) for s in before],
                          [(s.st_dev, s.st_ino) for s in after])
         self.assertEqual(vorn.currnode(), -1)
+
+
+    def test_mappings(self):
+        # Every entry of a mapping is taken, whatever its keys() gives and
+        # whatever its len() says.
+        env = {'A': '1', 'B': '2', 'C': '3'}
+
+        class TupleKeys(dict):
+            def keys(self):
+                return tuple(dict.keys(self))
+
+        class IterKeys(dict):
+            def keys(self):
+                return iter(dict.keys(self))
+
+        class ViewKeys(dict):
+            def keys(self):
+                return dict.viewkeys(self) if PY2 else dict.keys(self)
+
+        class Short(dict):
+            def __len__(self):
+                return 1
+
+        class Plain(object):
+            """keys() and [] alone, as dict() reads a mapping."""
+
+            def keys(self):
+                return sorted(env)
+
+            def __getitem__(self, key):
+                return env[key]
+
+        out = self.path('env')
+        io = [(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, out))]
+        for mapping in (TupleKeys(env), IterKeys(env), ViewKeys(env), Short(env), Plain()):
+            self.assertEqual(in_child(lambda: vorn.execmove(1, '/usr/bin/env', ['env'],
+                                                            mapping, io)), 0)
+            with open(out) as f:
+                self.assertEqual(sorted(f.read().split()), ['A=1', 'B=2', 'C=3'],
+                                 type(mapping).__name__)
+
+
+class HeldArguments(vorntest.ClusterTest):
+    def test_keyword_dictionary_rebound(self):
+        # Python 2 hands f(**d) the caller's own d: Python code that the
+        # conversions run may rebind its entries and drop the last
+        # references to arguments that the call still uses.
+        out = self.path('out')
+
+        def body():
+            d = {}
+
+            class Argv(list):
+                def __getitem__(self, i):
+                    d['envp'] = {}
+                    return list.__getitem__(self, i)
+
+            class Env(dict):
+                def keys(self):
+                    d['io'] = [(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, '/dev/null'))]
+                    d['cmd'] = '/bin/false'
+                    return dict.keys(self)
+
+            d.update(node=2, cmd=''.join(['/bin/', 'sh']),
+                     argv=Argv(['sh', '-c', 'echo "$A $0"', 'held']),
+                     envp=Env(A='all'),
+                     io=[(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, ''.join([out])))])
+            vorn.rexec(**d)
+        self.assertEqual(in_child(body), 0)
+        with open(out) as f:
+            self.assertEqual(f.read(), 'all held\n')
+        self.assertEqual(self.journal('vorn_rexec_io')[-1][3:], ['2', '/bin/sh', '0'])
+
+
+# A thread is half-way through importing a module when vorn.rfork is
+# called; the child reports whether it sees the whole module.  With the
+# import lock taken around the fork, rfork waits for the import to end; the
+# import is let go once rfork returned, or after a bound.
+IMPORT_DURING_FORK = r"""
+import os, signal, sys, threading, vorn
+signal.alarm(20)
+sys.path.insert(0, sys.argv[1])
+import gate
+gate.started, gate.proceed = threading.Event(), threading.Event()
+returned = threading.Event()
+
+def release():
+    returned.wait(1)
+    gate.proceed.set()
+
+threading.Thread(target=lambda: __import__('halfway')).start()
+gate.started.wait(10)
+threading.Thread(target=release).start()
+pid = vorn.rfork(2)
+if pid == 0:
+    import halfway
+    os._exit(0 if getattr(halfway, 'value', None) == 1 else 3)
+returned.set()
+print(os.WEXITSTATUS(os.waitpid(pid, 0)[1]))
+"""
+
+# Python 3 runs the os.register_at_fork hooks around every fork, failed
+# ones included.
+AT_FORK = r"""
+import os, signal, vorn
+signal.alarm(20)
+calls = []
+os.register_at_fork(before=lambda: calls.append('b'), after_in_parent=lambda: calls.append('p'),
+                    after_in_child=lambda: calls.append('c'))
+parent = os.getpid()
+if vorn.rfork(2) == 0:
+    os._exit(0 if calls == ['b', 'c'] else 3)
+vorn.vrfork([3, 4])
+if os.getpid() != parent:
+    os._exit(0 if calls == ['b', 'p', 'b', 'c'] else 4)
+try:
+    vorn.rfork(99)
+except ValueError:
+    pass
+print(calls, sorted(os.wait()[1] for _ in range(3)))
+"""
+
+
+class ForkLikeOsFork(vorntest.ClusterTest):
+    @unittest.skipUnless(PY2, 'Python 3 imports take a lock per module')
+    def test_import_lock(self):
+        with open(self.path('gate.py'), 'w') as f:
+            f.write('')
+        with open(self.path('halfway.py'), 'w') as f:
+            f.write('import gate\ngate.started.set()\ngate.proceed.wait()\nvalue = 1\n')
+        self.assertEqual(vorntest.run([sys.executable, '-c', IMPORT_DURING_FORK, self.tmp]),
+                         (0, '0\n', ''))
+
+    @unittest.skipIf(PY2, 'Python 2 has no fork hooks')
+    def test_fork_hooks(self):
+        self.assertEqual(vorntest.run([sys.executable, '-c', AT_FORK]),
+                         (0, "['b', 'p', 'b', 'p', 'b', 'p'] [0, 0, 0]\n", ''))
 
 
 if __name__ == '__main__':

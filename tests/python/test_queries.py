@@ -5,12 +5,27 @@ import ctypes
 import errno
 import os
 import select
-import subprocess
 import sys
 import unittest
 
 import vorn
 import vorntest
+from vorntest import PY2
+
+if PY2:
+    FILE_TYPE = file
+else:
+    import io
+    import pathlib
+    FILE_TYPE = io.TextIOWrapper
+
+WRITE = os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+
+
+def record_text(raw):
+    """Bytes of a library record as the module gives them: a str of
+    those bytes under Python 2, one character per byte under Python 3."""
+    return raw if PY2 else raw.decode('latin-1')
 
 
 class Queries(vorntest.ClusterTest):
@@ -97,21 +112,33 @@ class Queries(vorntest.ClusterTest):
         self.assertOSError(errno.EOPNOTSUPP, vorn.chown, -1, 0)
 
     def test_argument_errors(self):
-        T = TypeError
+        T, V = TypeError, ValueError
         cases = [
-            (vorn.numnodes, (1,), "function takes exactly 0 arguments (1 given)"),
-            (vorn.nodestatus, (), "function takes exactly 1 argument (0 given)"),
-            (vorn.nodestatus, ('1',), "an integer is required"),
-            (vorn.nodeinfo, (1, 2), "function takes exactly 1 argument (2 given)"),
-            (vorn.nodelist, (0,), "function takes exactly 0 arguments (1 given)"),
-            (vorn.chmod, (1,), "function takes exactly 2 arguments (1 given)"),
-            (vorn.getnodebyname, ('a\0b',), "argument 1 must be string without null bytes, "
-             "not str"),
-            (vorn.getnodebyname, (5,), "argument 1 must be string, not int"),
-            (vorn.nodechroot, ('/', 1), "an integer is required"),
+            (vorn.numnodes, (1,), T, "function takes exactly 0 arguments (1 given)"),
+            (vorn.nodestatus, (), T, "function takes exactly 1 argument (0 given)"),
+            (vorn.nodestatus, ('1',), T, vorntest.NOT_INT),
+            (vorn.nodeinfo, (1, 2), T, "function takes exactly 1 argument (2 given)"),
+            (vorn.nodelist, (0,), T, "function takes exactly 0 arguments (1 given)"),
+            (vorn.chmod, (1,), T, "function takes exactly 2 arguments (1 given)"),
+            (vorn.nodechroot, ('/', 1), T, vorntest.NOT_INT),
         ]
-        for fn, args, msg in cases:
-            self.assertRaisesMsg(T, msg, fn, *args)
+        if PY2:
+            cases += [
+                (vorn.getnodebyname, ('a\0b',), T,
+                 "argument 1 must be string without null bytes, not str"),
+                (vorn.getnodebyname, (5,), T, "argument 1 must be string, not int"),
+            ]
+        else:
+            path = "expected str, bytes or os.PathLike object, not int"
+            cases += [
+                (vorn.getnodebyname, ('a\0b',), V, "embedded null character"),
+                (vorn.getnodebyname, (5,), T, "argument 1 must be str, not int"),
+                (vorn.requestfile, (5,), T, path),
+                (vorn.nodechroot, (1, 5), T, path),
+                (vorn.libadd, ('a\0b',), V, "embedded null byte"),
+            ]
+        for fn, args, exc, msg in cases:
+            self.assertRaisesMsg(exc, msg, fn, *args)
         self.assertRaises(OverflowError, vorn.nodestatus, 1 << 40)
 
     def test_records(self):
@@ -132,6 +159,9 @@ class Queries(vorntest.ClusterTest):
         self.assertEqual(rows, [['vorn_chmod', '3', '489', '0'], ['vorn_chown', '3', '-1', '0'],
                                 ['vorn_chgrp', '3', '-2147483648', '0']])
         self.assertEqual(vorn.proclist(3), [])
+        # The master's node number: unsigned in the Python 2 build, as it
+        # always was; -1 under Python 3.
+        self.assertEqual(vorn.nodeinfo(-1)[:2], (4294967295 if PY2 else -1, vorn.node_up))
 
     def test_pidnode(self):
         for pid in (0, 1 << 30, -7):
@@ -211,8 +241,8 @@ class Version(vorntest.ClusterTest):
         record = Record()
         self.assertEqual(lib.vorn_version(ctypes.byref(record)), 0)
         raw = ctypes.string_at(ctypes.addressof(record), 32)
-        expected = ((raw[0], raw[1], raw[2]), ord(raw[3]), record.value,
-                    raw[8:32].split('\0')[0])
+        expected = (tuple(record_text(raw[i:i + 1]) for i in range(3)), bytearray(raw)[3],
+                    record.value, record_text(raw[8:32].split(b'\0')[0]))
         self.assertEqual(vorn.vorn_version(), expected)
         # Distinct fields, so that a field read from the wrong place shows.
         self.assertNotEqual(expected[1], expected[2])
@@ -246,7 +276,7 @@ for _ in range(5000):
         break
 stop.append(1)
 t.join()
-print bad
+print(bad)
 """
 
 
@@ -256,7 +286,7 @@ class Files(vorntest.ClusterTest):
         with open(path, 'w') as f:
             f.write('line one\nline two\n')
         f = vorn.requestfile(path)
-        self.assertIs(type(f), file)
+        self.assertIs(type(f), FILE_TYPE)
         self.assertEqual((f.name, f.mode, f.closed), (path, 'r', False))
         fd = f.fileno()
         self.assertEqual(f.read(), 'line one\nline two\n')
@@ -278,20 +308,18 @@ class Files(vorntest.ClusterTest):
             self.assertTrue(ok.read() is not None)
 
     def test_directory_with_threads(self):
-        proc = subprocess.Popen([sys.executable, '-c', DIRECTORY_RACE, self.tmp],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = proc.communicate()
-        self.assertEqual((proc.returncode, out, err), (0, '[]\n', ''))
+        self.assertEqual(vorntest.run([sys.executable, '-c', DIRECTORY_RACE, self.tmp]),
+                         (0, '[]\n', ''))
 
     def test_notifier(self):
         f = vorn.notifier()
-        self.assertIs(type(f), file)
+        self.assertIs(type(f), FILE_TYPE)
         self.assertEqual((f.name, f.mode), ('', 'r'))
         fd = f.fileno()
         vorn.chmod(2, 0o700)
         ready, _, _ = select.select([f], [], [], 10)
         self.assertEqual(ready, [f])
-        self.assertIn('vorn_chmod', os.read(fd, 4096))
+        self.assertIn(b'vorn_chmod', os.read(fd, 4096))
         f.close()
         self.assertOSError(errno.EBADF, os.fstat, fd)
 
@@ -386,6 +414,40 @@ class NonRoot(vorntest.ClusterTest):
         self.assertEqual(self.as_nobody(check), 0)
         self.fault('vorn_access', 'any', 'EACCES', 1)
         self.assertEqual(vorn.access(1, vorn.X_OK), 0)
+
+
+@unittest.skipIf(PY2, 'Python 3 semantics')
+class Python3Text(vorntest.ClusterTest):
+    """Paths as str or bytes, text results as str, errors as the OSError
+    subclass of their errno."""
+
+    def test_paths_and_results(self):
+        name = 'caf\xe9.txt'
+        path = os.path.join(self.tmp, name)
+        with open(path, 'w') as f:
+            f.write('text\n')
+        # str, bytes and a path-like object name the same file; the name
+        # is the str of the path.
+        for arg in (path, os.fsencode(path), pathlib.Path(path)):
+            with vorn.requestfile(arg) as f:
+                self.assertEqual((f.name, f.mode, f.read()), (path, 'r', 'text\n'))
+        with self.assertRaises(FileNotFoundError):
+            vorn.requestfile(os.fsencode(path) + b'x')
+        vorn.libadd('lib\xe9.so')
+        vorn.libadd(b'libq.so')
+        self.assertEqual(vorn.liblist(), ['lib\xe9.so', 'libq.so'])
+        with self.assertRaises(FileExistsError):
+            vorn.libadd('libq.so')
+        self.assertIsNone(vorn.nodechroot(2, pathlib.Path('/tmp')))
+        self.assertIs(type(vorn.nodeaddr(1)), str)
+
+    def test_exec_with_bytes(self):
+        out = self.path('out')
+        io = [(1, vorn.IO_FILE, 0, (WRITE, 0o644, 0, out.encode()))]
+        self.assertEqual(vorntest.in_child(lambda: vorn.execmove(
+            1, b'/bin/sh', [b'sh', '-c', 'echo "$A"'], {b'A': 'caf\xe9'}, io)), 0)
+        with open(out, 'rb') as f:
+            self.assertEqual(f.read(), b'caf\xc3\xa9\n')
 
 
 if __name__ == '__main__':

@@ -6,6 +6,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -13,14 +14,30 @@ import unittest
 import vorn
 
 VORNEMU = os.environ.get('VORNEMU', 'vornemu')
+# The tests are written in what both interpreters accept; where they differ,
+# a block says which.
+PY2 = sys.version_info[0] == 2
+# The argument parser's words for a str where an int belongs.
+NOT_INT = "an integer is required" if PY2 else "'str' object cannot be interpreted as an integer"
+
+
+def run(argv):
+    """Runs a program; returns (status, stdout, stderr) as text."""
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True)
+    out, err = proc.communicate()
+    return proc.returncode, out, err
 
 
 def vornemu(*args):
     """Runs vornemu; returns (status, stdout, stderr)."""
-    proc = subprocess.Popen([VORNEMU] + [str(a) for a in args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, err = proc.communicate()
-    return proc.returncode, out, err
+    return run([VORNEMU] + [str(a) for a in args])
+
+
+def os_error_type(err):
+    """The class of OSError that the interpreter raises for an errno:
+    OSError itself under Python 2, its subclass under Python 3."""
+    return type(OSError(err, os.strerror(err)))
 
 
 def wait_status(pid):
@@ -166,7 +183,7 @@ class ClusterTest(unittest.TestCase):
         try:
             fn(*args, **kw)
         except OSError as e:
-            self.assertIs(type(e), OSError)
+            self.assertIs(type(e), os_error_type(err))
             self.assertEqual(e.errno, err)
             self.assertEqual(e.strerror, os.strerror(err))
             return e
