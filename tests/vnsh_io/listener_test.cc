@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -123,11 +124,11 @@ TEST_P(Forward, RecordsAtLocalDescriptors)
     int s2 = rig_connect(r, r.hdr_pid, 2);
     for (const std::string &p : c.out_pieces) {
         send_all(s1, p);
-        usleep(50000);
+        EXPECT_TRUE(rig_drained(s1)); // each piece in a read of its own
     }
     for (const std::string &p : c.err_pieces) {
         send_all(s2, p);
-        usleep(50000);
+        EXPECT_TRUE(rig_drained(s2));
     }
     close(s1);
     close(s2);
@@ -238,7 +239,6 @@ TEST(Listener, SecondConnectionForAnAttachedStreamIsClosed)
     int s2 = rig_connect(r, r.hdr_pid, 2);
     close(s2);
     // The first connection still counts and still forwards.
-    usleep(100000);
     send_all(s1, "b\n");
     EXPECT_EQ(one_record(r.out_r), "  4: b\n");
     close(s1);
@@ -256,7 +256,6 @@ TEST(Listener, ShortHeadersHoldNothingUpAndUseNoPlace)
     int gone = rig_connect_partial(r, r.hdr_pid, 2, 3);
     close(gone);
     int nothing = rig_connect_partial(r, r.hdr_pid, 2, 0); // stays open
-    usleep(100000);
     int s0 = rig_connect(r, r.hdr_pid, 0);
     int s1 = rig_connect(r, r.hdr_pid, 1);
     int s2 = rig_connect(r, r.hdr_pid, 2);
@@ -281,7 +280,7 @@ TEST(Listener, HeaderSplitOverSeveralSends)
     int32_t hdr[2] = {r.hdr_pid, 1};
     for (int i = 0; i < 8; i++) {
         send_all(s1, std::string((const char *)hdr + i, 1));
-        usleep(20000);
+        EXPECT_TRUE(rig_drained(s1));
     }
     send_all(s1, "data");
     EXPECT_EQ(one_record(r.out_r), "data");
@@ -292,7 +291,7 @@ TEST(Listener, HeaderSplitOverSeveralSends)
 TEST(Listener, EmptyLocalInputRefusesStandardInput)
 {
     rig r = rig_start(LINE, 1, RIG_INPUT_EMPTY);
-    usleep(200000); // local input has ended by now
+    ASSERT_TRUE(rig_input_ended(r));
     int s0 = rig_connect(r, r.hdr_pid, 0);
     EXPECT_TRUE(peer_closed(s0));
     close(s0);
@@ -312,7 +311,6 @@ TEST(Listener, EmptyLocalInputRefusesStandardInput)
 void closed_local_input(rig_input input)
 {
     rig r = rig_start(LINE, 1, input);
-    usleep(100000);
     int s0 = rig_connect(r, r.hdr_pid, 0);
     EXPECT_TRUE(peer_closed(s0));
     close(s0);
@@ -352,7 +350,11 @@ TEST(Listener, InputEndingWhileBytesWaitIsSentInFull)
         send_all(in_w, data);
         close(in_w);
     });
-    usleep(300000); // let the socket fill before the remote side reads
+    // Let the socket fill before the remote side reads.
+    int queued = 0;
+    for (int i = 0; i < 5000 && queued < 65536; i++, usleep(1000))
+        ioctl(s0, FIONREAD, &queued);
+    EXPECT_GE(queued, 65536);
     std::string got = read_until_eof(s0);
     writer.join();
     EXPECT_EQ(got.size(), data.size());
@@ -372,9 +374,11 @@ TEST(Listener, RemoteClosingInputLeavesOutputGoing)
     int s1 = rig_connect(r, r.hdr_pid, 1);
     int s2 = rig_connect(r, r.hdr_pid, 2);
     send_all(r.in_w, "unread input");
-    usleep(100000);
-    close(s0); // unread data: the listener sees a reset
-    usleep(100000);
+    int queued = 0;
+    for (int i = 0; i < 5000 && queued < 12; i++, usleep(1000))
+        ioctl(s0, FIONREAD, &queued);
+    EXPECT_EQ(queued, 12);
+    close(s0);                                 // unread data: the listener sees a reset
     send_all(r.in_w, std::string(20000, 'i')); // more input, nowhere to go
     send_all(s1, "still here\n");
     EXPECT_EQ(one_record(r.out_r), "still here\n");
@@ -441,7 +445,7 @@ TEST(Listener, InputReadBeforeTheConnectionIsSentOnceAttached)
     send_all(r.in_w, "early");
     close(r.in_w);
     r.in_w = -1;
-    usleep(200000); // local input has ended with bytes waiting
+    ASSERT_TRUE(rig_input_ended(r)); // with bytes waiting
     int s0 = rig_connect(r, r.hdr_pid, 0);
     int s1 = rig_connect(r, r.hdr_pid, 1);
     int s2 = rig_connect(r, r.hdr_pid, 2);
@@ -521,7 +525,7 @@ TEST(Listener, StreamZeroReachesLocalZero)
         int s1 = rig_connect(r, r.hdr_pid, 1);
         int s2 = rig_connect(r, r.hdr_pid, 2);
         send_all(s0, "hi\nabc");
-        usleep(100000); // line mode holds "abc" now
+        EXPECT_TRUE(rig_drained(s0)); // line mode holds "abc" now
         if (c.send_fails) {
             fill_local_input(r.in_w);
             // Reset while the listener is stopped: its next pass finds the

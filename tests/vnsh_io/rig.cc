@@ -62,7 +62,10 @@ rig rig_start(int flags, int node, rig_input input, int buffer, int quiet, const
     } else if (input == RIG_INPUT_SOCKET) {
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, in), 0);
     } else if (input == RIG_INPUT_EMPTY) {
-        in[0] = open("/dev/null", O_RDONLY);
+        // A pipe with no writer: empty, and its end is seen in /proc.
+        EXPECT_EQ(pipe(in), 0);
+        close(in[1]);
+        in[1] = -1;
     }
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, out), 0);
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, err), 0);
@@ -218,6 +221,19 @@ template <typename F> static bool peer_end_wait(int fd, F cond, int timeout_ms =
             return false;
         usleep(1000);
     }
+}
+
+bool rig_input_ended(const rig &r)
+{
+    // Local input that has ended is closed, and /dev/null keeps its number.
+    std::string link = "/proc/" + std::to_string(r.pid) + "/fd/0";
+    for (long end = now_ms() + 5000; now_ms() < end; usleep(1000)) {
+        char target[256];
+        ssize_t n = readlink(link.c_str(), target, sizeof target);
+        if (n > 0 && std::string(target, n) == "/dev/null")
+            return true;
+    }
+    return false;
 }
 
 bool rig_taken(int fd)

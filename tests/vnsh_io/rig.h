@@ -9,7 +9,7 @@
 // Local input of the listener (its descriptor 0).
 enum rig_input {
     RIG_INPUT_PIPE,   // a pipe whose write end the test holds (in_w)
-    RIG_INPUT_EMPTY,  // an empty file: local input ends at once
+    RIG_INPUT_EMPTY,  // empty (a pipe without writer): local input ends at once
     RIG_INPUT_CLOSED, // no descriptor 0 at all
     RIG_INPUT_SOCKET, // SOCK_SEQPACKET: in_w sends input and receives, one
                       // record per write, what stream 0 forwards to local 0
@@ -50,6 +50,9 @@ int rig_connect_from(const rig &r, const char *from, int pid, int stream, int hd
 // Waits until the listener has taken the connection fd off its queue (or
 // closed it); false after 5 seconds.
 bool rig_taken(int fd);
+// Waits until the listener has seen the end of its local input; false
+// after 5 seconds.
+bool rig_input_ended(const rig &r);
 // Waits until the listener has read everything sent on fd so far (or
 // closed it); false after 5 seconds.
 bool rig_drained(int fd);
