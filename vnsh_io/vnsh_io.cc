@@ -206,9 +206,9 @@ static int do_unbuff_io(int i)
     return -1;
 }
 
-/* Line mode: write every complete line with one write, prefix included;
- * hold the unfinished rest, and cut lines of buffer_size bytes or more. */
-static int do_line_buff_io(int i, int flags)
+/* One read of stream i in line mode (more: only what has arrived already);
+ * 0 to go on, -1 when the stream has ended, 1 when nothing more was there. */
+static int line_buff_once(int i, int flags, int more)
 {
     static char prefix[16];
     struct io_stream *s = &nio[i];
@@ -216,10 +216,11 @@ static int do_line_buff_io(int i, int flags)
     if (!(flags & VNSH_PREFIX))
         plen = 0;
 
-    ssize_t n = read(s->fd, s->buf + s->len, buffer_size - s->len);
+    ssize_t n = more ? recv(s->fd, s->buf + s->len, buffer_size - s->len, MSG_DONTWAIT)
+                     : read(s->fd, s->buf + s->len, buffer_size - s->len);
     if (n <= 0) {
         if (read_again(n))
-            return 0;
+            return more ? 1 : 0;
         if (s->len > 0) {
             (void)line_write(s->out_fd, prefix, plen, s->buf, s->len, 1);
             s->len = 0;
@@ -246,6 +247,18 @@ static int do_line_buff_io(int i, int flags)
         s->len = 0;
     }
     return 0;
+}
+
+/* Line mode: write every complete line with one write, prefix included;
+ * hold the unfinished rest, and cut lines of buffer_size bytes or more.
+ * What has already arrived is taken in the same pass (a few buffers'
+ * worth, so that the other streams get their turn). */
+static int do_line_buff_io(int i, int flags)
+{
+    int r = line_buff_once(i, flags, 0);
+    for (int k = 0; r == 0 && k < 15; k++)
+        r = line_buff_once(i, flags, 1);
+    return r < 0 ? -1 : 0;
 }
 
 /* Detaches the standard-input socket after the sending side ended it. */
