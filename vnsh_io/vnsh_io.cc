@@ -475,11 +475,13 @@ static int peer_owner(const struct sockaddr_in *peer, const struct sockaddr_in *
             h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
             continue;
         const struct inet_diag_msg *m = (const struct inet_diag_msg *)NLMSG_DATA(h);
-        /* Only the connection itself: not a listener on the peer's port. */
+        /* Only the connection itself counts; anything else found there
+         * (a listener on the peer's port, a socket of another family) says
+         * that the peer is here, but not whose it is. */
         if (m->idiag_family != AF_INET || m->id.idiag_src[0] != peer->sin_addr.s_addr ||
             m->id.idiag_sport != peer->sin_port || m->id.idiag_dst[0] != local->sin_addr.s_addr ||
             m->id.idiag_dport != local->sin_port)
-            return 0;
+            return -1;
         /* A socket no process holds any more reports no owner (root). */
         if (m->idiag_inode == 0)
             return -1;

@@ -109,8 +109,9 @@ TEST_F(Entry, ProgramsRunWithTheirStreamsForwarded)
 TEST_F(Entry, PlacedProcessHasItsDescriptorsConnectedBack)
 {
     // The records name descriptors 0, 1, 2 as sockets to address 0 (this
-    // machine) and the listener's port; each connection sent its header,
-    // or the listener would not have forwarded it.
+    // machine) and the listener's port; each connection comes from the
+    // node's address and sent its header, or the listener would not have
+    // forwarded it.
     tu_result r = tu_run({driver(), "rexec", "2", flags_arg(VNSH_LINEBUF), driver(), "peers"});
     EXPECT_EQ(r.status, 0);
     std::istringstream in(r.out);
@@ -118,11 +119,14 @@ TEST_F(Entry, PlacedProcessHasItsDescriptorsConnectedBack)
     std::vector<int> ports;
     for (int fd = 0; fd < 3; fd++) {
         ASSERT_TRUE(std::getline(in, line));
-        char addr[64];
+        char addr[64], from[64];
         int got_fd, port;
-        ASSERT_EQ(sscanf(line.c_str(), "fd %d: %63s port %d", &got_fd, addr, &port), 3) << line;
+        ASSERT_EQ(sscanf(line.c_str(), "fd %d: %63s port %d from %63s", &got_fd, addr, &port, from),
+                  4)
+            << line;
         EXPECT_EQ(got_fd, fd);
         EXPECT_STREQ(addr, "127.0.0.1");
+        EXPECT_STREQ(from, "127.1.0.3"); // node 2's own address
         ports.push_back(port);
     }
     EXPECT_GT(ports[0], 0);

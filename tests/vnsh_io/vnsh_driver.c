@@ -58,12 +58,15 @@ static int peers(void)
 {
     char line[256];
     for (int fd = 0; fd < 3; fd++) {
-        struct sockaddr_in a;
-        socklen_t len = sizeof a;
-        if (getpeername(fd, (struct sockaddr *)&a, &len) == 0 && a.sin_family == AF_INET)
-            snprintf(line, sizeof line, "fd %d: %s port %d\n", fd, inet_ntoa(a.sin_addr),
-                     ntohs(a.sin_port));
-        else
+        struct sockaddr_in a, self;
+        socklen_t len = sizeof a, slen = sizeof self;
+        if (getpeername(fd, (struct sockaddr *)&a, &len) == 0 && a.sin_family == AF_INET &&
+            getsockname(fd, (struct sockaddr *)&self, &slen) == 0) {
+            char from[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &self.sin_addr, from, sizeof from);
+            snprintf(line, sizeof line, "fd %d: %s port %d from %s\n", fd, inet_ntoa(a.sin_addr),
+                     ntohs(a.sin_port), from);
+        } else
             snprintf(line, sizeof line, "fd %d: not a socket\n", fd);
         fputs(line, stdout);
     }
