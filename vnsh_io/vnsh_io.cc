@@ -462,33 +462,30 @@ static int peer_owner(const struct sockaddr_in *peer, const struct sockaddr_in *
         } while (n < 0 && errno == EINTR);
     }
     close(nl);
-    if (n < 0)
+    /* The answer to a single look-up is one message: the socket or an error. */
+    const struct nlmsghdr *h = &reply.nh;
+    if (n < (ssize_t)NLMSG_LENGTH(sizeof(struct nlmsgerr)) || h->nlmsg_len > (size_t)n)
         return -1;
-
-    int len = (int)n;
-    for (struct nlmsghdr *h = &reply.nh; NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
-        if (h->nlmsg_type == NLMSG_ERROR) {
-            const struct nlmsgerr *e = (const struct nlmsgerr *)NLMSG_DATA(h);
-            return e->error == -ENOENT ? 0 : -1;
-        }
-        if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-            h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
-            continue;
-        const struct inet_diag_msg *m = (const struct inet_diag_msg *)NLMSG_DATA(h);
-        /* Only the connection itself counts; anything else found there
-         * (a listener on the peer's port, a socket of another family) says
-         * that the peer is here, but not whose it is. */
-        if (m->idiag_family != AF_INET || m->id.idiag_src[0] != peer->sin_addr.s_addr ||
-            m->id.idiag_sport != peer->sin_port || m->id.idiag_dst[0] != local->sin_addr.s_addr ||
-            m->id.idiag_dport != local->sin_port)
-            return -1;
-        /* A socket no process holds any more reports no owner (root). */
-        if (m->idiag_inode == 0)
-            return -1;
-        *uid = m->idiag_uid;
-        return 1;
+    if (h->nlmsg_type == NLMSG_ERROR) {
+        const struct nlmsgerr *e = (const struct nlmsgerr *)NLMSG_DATA(h);
+        return e->error == -ENOENT ? 0 : -1;
     }
-    return -1;
+    if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
+        return -1;
+    const struct inet_diag_msg *m = (const struct inet_diag_msg *)NLMSG_DATA(h);
+    /* Only the connection itself counts; anything else found there (a
+     * listener on the peer's port, a socket of another family) says that
+     * the peer is here, but not whose it is. */
+    if (m->idiag_family != AF_INET || m->id.idiag_src[0] != peer->sin_addr.s_addr ||
+        m->id.idiag_sport != peer->sin_port || m->id.idiag_dst[0] != local->sin_addr.s_addr ||
+        m->id.idiag_dport != local->sin_port)
+        return -1;
+    /* A socket no process holds any more reports no owner (root). */
+    if (m->idiag_inode == 0)
+        return -1;
+    *uid = m->idiag_uid;
+    return 1;
 }
 
 /* Whether addr (network order) is one of this machine's own addresses. */
