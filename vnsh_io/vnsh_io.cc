@@ -177,12 +177,14 @@ static void stream_end(int i)
     s->out_fd = -1;
 }
 
-/* Ends stream i because its local descriptor failed for good: the socket
- * is reset, so that the remote process finds its output closed at its next
- * write, as a local program writing into a pipe without reader would. */
+/* Ends stream i because its local descriptor failed for good, so that the
+ * remote process finds its output closed at its next write, as a local
+ * program writing into a pipe without reader would: end of file first, then
+ * a reset, which a peer that has seen end of file reports as EPIPE. */
 static int stream_cut(int i)
 {
     struct linger lg = {1, 0};
+    shutdown(nio[i].fd, SHUT_WR);
     setsockopt(nio[i].fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     stream_end(i);
     return -1;

@@ -426,23 +426,36 @@ TEST_F(Entry, NonBlockingOutputLosesNoLine)
     }
 }
 
-TEST_F(Entry, ReaderThatExitsEndsTheRunWithSigpipeIgnored)
+TEST_F(Entry, ReaderThatExitsEndsTheRun)
 {
-    // yes | head -1, with SIGPIPE ignored by the caller (as a Python parent
-    // leaves it): the listener's write fails, yes finds its output closed,
-    // and everything ends.
-    for (int flags : {0, VNSH_LINEBUF | VNSH_PREFIX}) {
-        SCOPED_TRACE(flags);
-        watched w = watched_start({"rexec", "1", flags_arg(flags), "/usr/bin/yes"},
-                                  {"DRIVER_SIGPIPE=ignore"});
-        char c[8] = {0};
-        EXPECT_GT(read(w.out, c, sizeof c - 1), 0);
-        EXPECT_TRUE(c[0] == 'y' || c[0] == ' ') << c;
+    // yes | head -1: the listener's write fails, yes finds its output
+    // closed as it would with a pipe, and everything ends; also with
+    // SIGPIPE ignored by the caller (as a Python parent leaves it).
+    struct reader_case {
+        int flags;
+        const char *sigpipe;
+        int status;
+        std::string err;
+    };
+    const std::string broken = "/usr/bin/yes: standard output: Broken pipe\n";
+    const reader_case cases[] = {
+        {0, "DRIVER_SIGPIPE=default", 128 + SIGPIPE, ""},
+        {VNSH_LINEBUF | VNSH_PREFIX, "DRIVER_SIGPIPE=default", 128 + SIGPIPE, ""},
+        {0, "DRIVER_SIGPIPE=ignore", 1, broken},
+        {VNSH_LINEBUF | VNSH_PREFIX, "DRIVER_SIGPIPE=ignore", 1, "  1: " + broken},
+    };
+    for (const reader_case &c : cases) {
+        SCOPED_TRACE(std::string(c.sigpipe) + " flags " + std::to_string(c.flags));
+        watched w = watched_start({"rexec", "1", flags_arg(c.flags), "/usr/bin/yes"}, {c.sigpipe});
+        char got[8] = {0};
+        EXPECT_GT(read(w.out, got, sizeof got - 1), 0);
+        EXPECT_TRUE(got[0] == 'y' || got[0] == ' ') << got;
         close(w.out);
         w.out = -1;
         std::string err;
         EXPECT_TRUE(read_to_eof(w.err, &err)); // the listener has ended too
-        EXPECT_EQ(watched_wait(w), 1);         // yes: write error
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(watched_wait(w), c.status);
         watched_stop(w);
     }
 }
