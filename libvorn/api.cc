@@ -117,6 +117,19 @@ int vorn_nodeinfo(int node, struct vorn_node_info *info)
     return 0;
 }
 
+struct nodelist_fill {
+    struct cluster *cl;
+    struct vorn_node_info *out;
+    int64_t now;
+};
+
+static int nodelist_one(void *ctx, int node, const struct cl_node *n)
+{
+    struct nodelist_fill *f = (struct nodelist_fill *)ctx;
+    info_fill(f->cl, node, n, &f->out[node], f->now);
+    return 0;
+}
+
 int vorn_nodelist(struct vorn_node_info **list)
 {
     struct cluster *cl = call_begin("vorn_nodelist", 0, 0, NULL, 0);
@@ -127,30 +140,17 @@ int vorn_nodelist(struct vorn_node_info **list)
         return -1;
     }
     int count = (int)cl->hdr.nnodes;
-    struct vorn_node_info *out =
-        (struct vorn_node_info *)malloc(count ? (size_t)count * sizeof *out : sizeof *out);
-    if (!out)
+    struct nodelist_fill f = {cl, NULL, now_us()};
+    f.out = (struct vorn_node_info *)malloc(count ? (size_t)count * sizeof *f.out : sizeof *f.out);
+    if (!f.out)
         return -1;
-    if (cluster_lock(cl, 0) < 0) {
-        free(out);
+    if (node_scan(cl, nodelist_one, &f) < 0) {
+        int saved = errno;
+        free(f.out);
+        errno = saved;
         return -1;
     }
-    int64_t now = now_us();
-    struct cl_node chunk[NODE_CHUNK];
-    for (int first = 0; first < count; first += NODE_CHUNK) {
-        int k = count - first < NODE_CHUNK ? count - first : NODE_CHUNK;
-        if (node_read_range(cl, first, k, chunk) < 0) {
-            int saved = errno;
-            cluster_unlock(cl);
-            free(out);
-            errno = saved;
-            return -1;
-        }
-        for (int i = 0; i < k; i++)
-            info_fill(cl, first + i, &chunk[i], &out[first + i], now);
-    }
-    cluster_unlock(cl);
-    *list = out;
+    *list = f.out;
     return count;
 }
 
@@ -188,30 +188,13 @@ int vorn_proclist(int node, struct vorn_proc_info **list)
     return count;
 }
 
-static int pid_node(struct cluster *cl, int pid)
-{
-    struct cl_proc *list = NULL;
-    if (cluster_lock(cl, 0) < 0)
-        return -1;
-    int n = procs_load(cl, &list);
-    cluster_unlock(cl);
-    if (n < 0)
-        return -1;
-    int node = procs_node_of(list, n, pid);
-    free(list);
-    if (node == INT32_MIN) {
-        errno = ESRCH;
-        return -1;
-    }
-    return node;
-}
-
 int vorn_pidnode(int pid)
 {
     struct cluster *cl = call_begin("vorn_pidnode", 0, 0, NULL, 0);
     if (!cl)
         return -1;
-    return pid_node(cl, pid);
+    int node = proc_node(cl, pid);
+    return node == INT32_MIN ? -1 : node;
 }
 
 int vorn_currnode(void)
@@ -219,7 +202,8 @@ int vorn_currnode(void)
     struct cluster *cl = call_begin("vorn_currnode", 0, 0, NULL, 0);
     if (!cl)
         return -1;
-    return pid_node(cl, getpid());
+    int node = proc_node(cl, getpid());
+    return node == INT32_MIN ? -1 : node;
 }
 
 /* "master", a decimal node number, ".N" or "nN"; -3 for anything else. */

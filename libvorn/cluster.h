@@ -20,6 +20,15 @@
 
 #define CL_FLAG_SHARED 1u
 
+/* The files of a cluster directory. */
+#define FILE_NODES "nodes"
+#define FILE_LOCK "lock"
+#define FILE_JOURNAL "journal"
+#define FILE_FAULTS "faults"
+#define FILE_PROCS "procs"
+#define FILE_LIBS "libs"
+#define FILE_CHROOT "chroot"
+
 /* Header of the node file; fixed-width fields only, the same on i386 and
  * x86-64, followed by the node records at offset CL_HEADER_SIZE. */
 struct cl_header {
@@ -121,6 +130,11 @@ int node_read(struct cluster *cl, int node, struct cl_node *n);
 int node_read_shared(struct cluster *cl, int node, struct cl_node *n);
 int node_read_range(struct cluster *cl, int first, int count, struct cl_node *n);
 #define NODE_CHUNK 256
+/* Calls fn for each node of the table in order, reading NODE_CHUNK records
+ * at a time under the shared lock and calling fn without it; stops at the
+ * first fn that fails. */
+int node_scan(struct cluster *cl, int (*fn)(void *ctx, int node, const struct cl_node *n),
+              void *ctx);
 int node_write(struct cluster *cl, int node, const struct cl_node *n);
 int node_effective_state(const struct cl_node *n, int64_t now);
 uint32_t node_default_addr(int node);
@@ -139,6 +153,9 @@ void journal_append(struct cluster *cl, const char *fn, int node, int has_node, 
 int proc_stat(int pid, int *ppid, uint64_t *start);
 int procs_load(struct cluster *cl, struct cl_proc **list);
 int procs_node_of(const struct cl_proc *list, int n, int pid);
+/* The node of pid as recorded now; INT32_MIN with errno set (ESRCH for a
+ * process the cluster does not know). */
+int proc_node(struct cluster *cl, int pid);
 /* Records pid on node; with need_up, only while the node is up (EHOSTDOWN). */
 int procs_register(struct cluster *cl, int pid, int node, int need_up);
 #define PROCS_ALL INT32_MIN
@@ -146,6 +163,14 @@ int procs_placed(struct cluster *cl, int node, struct cl_proc **out);
 
 int libs_load(struct cluster *cl, char **buf, size_t *len);
 int libs_store(struct cluster *cl, const char *buf, size_t len);
+
+/* Whole reads and writes (fileio.cc). */
+ssize_t pread_full(int fd, void *buf, size_t len, off_t off);
+int write_full(int fd, const void *buf, size_t len, off_t off);
+int close_keep_errno(int fd);
+/* Reads a whole small state file into a malloc block with a NUL after it. */
+int file_load(int fd, char **buf, size_t *len);
+int file_store(int fd, const void *buf, size_t len);
 
 const char *errno_name(int err);
 int errno_parse(const char *text);

@@ -36,21 +36,6 @@ struct io_state {
     int nsaved;
 };
 
-static int write_full(int fd, const void *buf, size_t len)
-{
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = write(fd, (const char *)buf + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        done += (size_t)n;
-    }
-    return 0;
-}
-
 /* Null with count -1 means no records; anything else must be sound. */
 static int io_check(const struct io_redirect *io, int count)
 {
@@ -274,21 +259,6 @@ static int call_fault(struct cluster *cl, const char *fn, int node, int has_node
     return 0;
 }
 
-/* The caller's node as recorded now (INT32_MIN when unknown). */
-static int self_node(struct cluster *cl)
-{
-    struct cl_proc *list = NULL;
-    if (cluster_lock(cl, 0) < 0)
-        return INT32_MIN;
-    int n = procs_load(cl, &list);
-    cluster_unlock(cl);
-    if (n < 0)
-        return INT32_MIN;
-    int node = procs_node_of(list, n, getpid());
-    free(list);
-    return node;
-}
-
 /* Whether a program file is one that execve runs: an ELF image, or a
  * "#!" script whose interpreter is there to run (ENOENT, EACCES, ENOEXEC
  * otherwise).  A file we cannot read gets the benefit of doubt. */
@@ -404,7 +374,7 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         io_release(&st);
         goto fail;
     }
-    prev = self_node(cl);
+    prev = proc_node(cl, getpid());
     if (procs_register(cl, getpid(), node, 1) < 0) {
         io_release(&st);
         goto fail;
@@ -453,7 +423,7 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         io_release(&st);
         return -1;
     }
-    int prev = self_node(cl);
+    int prev = proc_node(cl, getpid());
     if (procs_register(cl, getpid(), node, 1) < 0) {
         io_release(&st);
         return -1;
@@ -520,7 +490,7 @@ static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int
             p[1] = high;
         }
         int err = place_self(cl, node, io, count) < 0 ? errno : 0;
-        write_full(p[1], &err, sizeof err);
+        write_full(p[1], &err, sizeof err, -1);
         close(p[1]);
         if (err)
             _exit(127);
@@ -652,7 +622,7 @@ static void notifier_follow(off_t off)
             ssize_t n = pread(3, buf, sizeof buf, off);
             if (n <= 0)
                 break;
-            if (write_full(4, buf, (size_t)n) < 0)
+            if (write_full(4, buf, (size_t)n, -1) < 0)
                 return;
             off += n;
         }

@@ -2,6 +2,8 @@
  * faults, destroy. */
 #include "cluster.h"
 
+#include <vorn/vorn.h>
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -34,7 +36,7 @@ static const char usage_text[] =
     "  destroy        remove the cluster\n"
     "  -h, --help     print this text\n";
 
-static const char *const state_names[] = {"down", "boot", "error", "unavailable", "up"};
+static const char *const state_names[] = VORN_STATE_NAMES;
 
 static void usage_hint(void)
 {
@@ -192,6 +194,23 @@ static void print_row(const char *node, int state, uint32_t mode, uint32_t user,
     printf("\n");
 }
 
+struct show_rows {
+    const struct cl_proc *procs;
+    int nprocs;
+    int next;
+    int64_t now;
+};
+
+static int show_row(void *ctx, int node, const struct cl_node *n)
+{
+    struct show_rows *r = (struct show_rows *)ctx;
+    char name[16];
+    snprintf(name, sizeof name, "%d", node);
+    print_row(name, node_effective_state(n, r->now), n->mode, n->user, n->group, n->addr, r->procs,
+              r->nprocs, &r->next, node);
+    return 0;
+}
+
 static int cmd_show(const char *path)
 {
     struct cluster cl;
@@ -218,28 +237,11 @@ static int cmd_show(const char *path)
         print_summary(path, &cl.hdr);
         printf("NODE    STATE       MODE  USER     GROUP    ADDRESS         PROCESSES\n");
         print_row("master", 4, 0111, 0, 0, cl.hdr.master_addr, procs, 0, &next, -1);
-        int64_t now = now_us();
-        int count = (int)cl.hdr.nnodes;
-        static struct cl_node chunk[NODE_CHUNK];
-        for (int first = 0; first < count; first += NODE_CHUNK) {
-            int k = count - first < NODE_CHUNK ? count - first : NODE_CHUNK;
-            int rc_read = cluster_lock(&cl, 0);
-            if (rc_read == 0) {
-                rc_read = node_read_range(&cl, first, k, chunk);
-                cluster_unlock(&cl);
-            }
-            if (rc_read < 0) {
-                fflush(stdout);
-                fail_cluster(path);
-                goto out;
-            }
-            for (int i = 0; i < k; i++) {
-                const struct cl_node *n = &chunk[i];
-                char name[16];
-                snprintf(name, sizeof name, "%d", first + i);
-                print_row(name, node_effective_state(n, now), n->mode, n->user, n->group, n->addr,
-                          procs, nprocs, &next, first + i);
-            }
+        struct show_rows rows = {procs, nprocs, 0, now_us()};
+        if (node_scan(&cl, show_row, &rows) < 0) {
+            fflush(stdout);
+            fail_cluster(path);
+            goto out;
         }
     }
     rc = 0;
