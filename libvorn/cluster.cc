@@ -60,7 +60,8 @@ static int validate_header(const struct cl_header *h, off_t size)
 {
     if (memcmp(h->magic, CL_MAGIC, sizeof CL_MAGIC) != 0 || h->format != CL_FORMAT ||
         h->header_size != CL_HEADER_SIZE || h->record_size != CL_RECORD_SIZE ||
-        h->nnodes > CL_MAX_NODES || h->check != header_checksum(h)) {
+        h->nnodes > CL_MAX_NODES || h->boot_delay_ms > CL_MAX_BOOT_DELAY_MS ||
+        (h->flags & ~CL_FLAG_SHARED) || h->check != header_checksum(h)) {
         errno = EIO;
         return -1;
     }
@@ -81,10 +82,11 @@ static int create_file(int dirfd, const char *name, mode_t mode)
     return fd;
 }
 
-/* Removes the regular files of a cluster directory and the directory. */
-static int remove_tree(const char *path)
+/* Removes the regular files of a cluster directory (and of its users/)
+ * and the directory. */
+static int remove_at(int at, const char *path, int depth)
 {
-    int dfd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int dfd = openat(at, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dfd < 0)
         return -1;
     DIR *d = fdopendir(dfd);
@@ -94,12 +96,22 @@ static int remove_tree(const char *path)
     while ((e = readdir(d)) != NULL) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
-        /* A directory in place of a state file goes too, if empty. */
-        if (unlinkat(dirfd(d), e->d_name, 0) < 0 && (errno == EISDIR || errno == EPERM))
-            unlinkat(dirfd(d), e->d_name, AT_REMOVEDIR);
+        /* A directory in place of a state file goes too, if empty;
+         * users/ with its files. */
+        if (unlinkat(dirfd(d), e->d_name, 0) < 0 && (errno == EISDIR || errno == EPERM)) {
+            if (depth == 0 && strcmp(e->d_name, USERS_DIR) == 0)
+                remove_at(dirfd(d), e->d_name, 1);
+            else
+                unlinkat(dirfd(d), e->d_name, AT_REMOVEDIR);
+        }
     }
     closedir(d);
-    return rmdir(path);
+    return unlinkat(at, path, AT_REMOVEDIR);
+}
+
+static int remove_tree(const char *path)
+{
+    return remove_at(AT_FDCWD, path, 0);
 }
 
 static int check_owner(int fd)
@@ -123,14 +135,19 @@ int cluster_create(const char *path, const struct cl_params *p)
     static unsigned counter;
     char tmp[4200], old[4200];
     int dfd = -1, fd = -1, rc = -1, made = 0;
-    mode_t fmode = p->shared ? 0666 : 0644;
+    mode_t fmode = 0644;
 
     if (strlen(path) >= 4096) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    if (p->nnodes > CL_MAX_NODES) {
+    if (p->nnodes > CL_MAX_NODES || p->boot_delay_ms > CL_MAX_BOOT_DELAY_MS) {
         errno = EINVAL;
+        return -1;
+    }
+    /* The nodes and faults of a shared cluster are root's to change. */
+    if (p->shared && geteuid() != 0) {
+        errno = EPERM;
         return -1;
     }
     /* Built aside and renamed into place: no one sees half a cluster. */
@@ -174,16 +191,22 @@ int cluster_create(const char *path, const struct cl_params *p)
         fd = -1;
     }
     {
+        /* Other users take the shared lock of a shared cluster, and may
+         * not lock a private one at all. */
         static const char *const files[] = {FILE_LOCK,  FILE_JOURNAL, FILE_FAULTS,
                                             FILE_PROCS, FILE_LIBS,    FILE_CHROOT};
         for (size_t i = 0; i < sizeof files / sizeof files[0]; i++) {
-            fd = create_file(dfd, files[i], fmode);
+            fd = create_file(dfd, files[i], i == 0 && !p->shared ? 0600 : fmode);
             if (fd < 0)
                 goto out;
             close(fd);
             fd = -1;
         }
     }
+    /* Each other user of a shared cluster keeps files of their own in
+     * users/, sticky like /tmp. */
+    if (p->shared && (mkdirat(dfd, USERS_DIR, 0700) < 0 || fchmodat(dfd, USERS_DIR, 01777, 0) < 0))
+        goto out;
     if (fchmod(dfd, 0755) < 0)
         goto out;
     if (rename(tmp, path) == 0) {
@@ -271,29 +294,81 @@ static int open_in(int dfd, const char *name)
     return state_fd_check(fd);
 }
 
+int state_open(struct cluster *cl, const char *name, int flags)
+{
+    return state_fd_check(openat(cl->dirfd, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+}
+
 int cluster_journal_open(struct cluster *cl, int flags)
 {
-    return state_fd_check(
-        openat(cl->dirfd, FILE_JOURNAL, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    return state_open(cl, FILE_JOURNAL, flags);
+}
+
+static int *cluster_fds(struct cluster *cl, size_t i)
+{
+    int *fds[] = {&cl->dirfd,     &cl->nodes_fd, &cl->lock_fd,  &cl->journal_fd,
+                  &cl->chroot_fd, &cl->users_fd, &cl->ulock_fd, &cl->ujournal_fd};
+    return i < sizeof fds / sizeof fds[0] ? fds[i] : NULL;
 }
 
 void cluster_close(struct cluster *cl)
 {
-    int *fds[] = {&cl->dirfd,     &cl->nodes_fd, &cl->lock_fd, &cl->journal_fd,
-                  &cl->faults_fd, &cl->procs_fd, &cl->libs_fd, &cl->chroot_fd};
-    for (size_t i = 0; i < sizeof fds / sizeof fds[0]; i++) {
-        if (*fds[i] >= 0)
-            close(*fds[i]);
-        *fds[i] = -1;
+    int *fd;
+    for (size_t i = 0; (fd = cluster_fds(cl, i)) != NULL; i++) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
     }
+    cl->locked = 0;
+}
+
+/* Opens one of our files under users/, making it when it is not there.
+ * Only a regular file of ours that no one else may write will do. */
+static int user_file(struct cluster *cl, const char *name, int flags)
+{
+    char path[128];
+    struct stat st;
+    snprintf(path, sizeof path, USERS_DIR "/%s.%u", name, (unsigned)cl->uid);
+    int fd = openat(cl->dirfd, path, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+    fd = state_fd_check(fd);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) < 0)
+        return close_keep_errno(fd);
+    if (st.st_uid != cl->uid || (st.st_mode & 022)) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+int cluster_user_files(struct cluster *cl)
+{
+    if (cl->lock_rw || cl->users_fd < 0 || cl->ujournal_fd >= 0)
+        return 0;
+    int lfd = user_file(cl, FILE_LOCK, O_RDWR);
+    int pfd = lfd < 0 ? -1 : user_file(cl, FILE_PROCS, O_RDONLY);
+    int jfd = pfd < 0 ? -1 : user_file(cl, FILE_JOURNAL, O_WRONLY | O_APPEND);
+    if (pfd >= 0)
+        close(pfd);
+    if (jfd < 0) {
+        close_keep_errno(lfd);
+        return -1;
+    }
+    cl->ulock_fd = lfd;
+    cl->ujournal_fd = jfd;
+    return 0;
 }
 
 int cluster_open(const char *path, struct cluster *cl)
 {
     struct stat st;
+    int *fdp;
     memset(cl, 0, sizeof *cl);
-    cl->dirfd = cl->nodes_fd = cl->lock_fd = cl->journal_fd = -1;
-    cl->faults_fd = cl->procs_fd = cl->libs_fd = cl->chroot_fd = -1;
+    for (size_t i = 0; (fdp = cluster_fds(cl, i)) != NULL; i++)
+        *fdp = -1;
+    cl->uid = geteuid();
     if (strlen(path) >= sizeof cl->path) {
         errno = ENAMETOOLONG;
         return -1;
@@ -309,14 +384,31 @@ int cluster_open(const char *path, struct cluster *cl)
     if (check_owner(cl->dirfd) < 0)
         goto fail;
     /* A directory without its files (or with something else in their
-     * place) is not a cluster. */
+     * place) is not a cluster.  The tables are replaced whole, so they
+     * are opened on each use; here they must only be there. */
     if ((cl->nodes_fd = open_in(cl->dirfd, FILE_NODES)) < 0 ||
-        (cl->lock_fd = open_in(cl->dirfd, FILE_LOCK)) < 0 ||
-        (cl->faults_fd = open_in(cl->dirfd, FILE_FAULTS)) < 0 ||
-        (cl->procs_fd = open_in(cl->dirfd, FILE_PROCS)) < 0 ||
-        (cl->libs_fd = open_in(cl->dirfd, FILE_LIBS)) < 0 ||
         (cl->chroot_fd = open_in(cl->dirfd, FILE_CHROOT)) < 0)
         goto fail;
+    {
+        static const char *const tables[] = {FILE_FAULTS, FILE_PROCS, FILE_LIBS};
+        for (size_t i = 0; i < sizeof tables / sizeof tables[0]; i++) {
+            int fd = state_open(cl, tables[i], O_RDONLY);
+            if (fd < 0)
+                goto fail;
+            close(fd);
+        }
+    }
+    /* The lock of another user's private cluster is not ours to take. */
+    cl->lock_fd = state_open(cl, FILE_LOCK, O_RDWR);
+    if (cl->lock_fd >= 0) {
+        cl->lock_rw = 1;
+    } else if (errno == EACCES || errno == EROFS) {
+        cl->lock_fd = state_open(cl, FILE_LOCK, O_RDONLY);
+        if (cl->lock_fd < 0 && errno != EACCES)
+            goto fail;
+    } else {
+        goto fail;
+    }
     /* A journal we may not write stays unwritten, but must be a journal;
      * a missing one is damage. */
     cl->journal_fd = cluster_journal_open(cl, O_WRONLY | O_APPEND);
@@ -339,6 +431,15 @@ int cluster_open(const char *path, struct cluster *cl)
     }
     if (validate_header(&cl->hdr, st.st_size) < 0)
         goto fail;
+    if (cl->hdr.flags & CL_FLAG_SHARED) {
+        cl->users_fd =
+            openat(cl->dirfd, USERS_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (cl->users_fd < 0 || fstat(cl->users_fd, &st) < 0 || (st.st_mode & 07777) != 01777 ||
+            st.st_uid != 0) {
+            errno = EIO;
+            goto fail;
+        }
+    }
     return 0;
 fail : {
     int saved = errno;
@@ -392,7 +493,7 @@ int cluster_header_check(struct cluster *cl)
     return 0;
 }
 
-static struct cluster the_cluster = {{0}, -1, -1, -1, -1, -1, -1, -1, -1, 0, 0, {}};
+static struct cluster the_cluster;
 static int the_cluster_open;
 static uid_t the_cluster_euid;
 
@@ -439,16 +540,18 @@ struct cluster *cluster_get(void)
  * lock held: closing the old lock descriptor drops our record locks. */
 int cluster_raise(struct cluster *cl, int min_fd)
 {
-    int *fds[] = {&cl->dirfd,     &cl->nodes_fd, &cl->lock_fd, &cl->journal_fd,
-                  &cl->faults_fd, &cl->procs_fd, &cl->libs_fd, &cl->chroot_fd};
-    for (size_t i = 0; i < sizeof fds / sizeof fds[0]; i++) {
-        if (*fds[i] < 0 || *fds[i] >= min_fd)
+    int *fd;
+    /* Our own files of a shared cluster first, so that they go up too. */
+    if (cluster_user_files(cl) < 0 && errno != EACCES)
+        return -1;
+    for (size_t i = 0; (fd = cluster_fds(cl, i)) != NULL; i++) {
+        if (*fd < 0 || *fd >= min_fd)
             continue;
-        int high = fcntl(*fds[i], F_DUPFD_CLOEXEC, min_fd);
+        int high = fcntl(*fd, F_DUPFD_CLOEXEC, min_fd);
         if (high < 0)
             return -1;
-        close(*fds[i]);
-        *fds[i] = high;
+        close(*fd);
+        *fd = high;
     }
     return 0;
 }

@@ -20,7 +20,7 @@ int fault_list(struct cluster *cl, struct cl_fault **list)
 {
     char *buf;
     size_t len;
-    if (file_load(cl->faults_fd, &buf, &len) < 0)
+    if (table_load(cl, FILE_FAULTS, &buf, &len) < 0)
         return -1;
     struct cl_fault *f = (struct cl_fault *)buf;
     size_t n = len / sizeof *f;
@@ -45,13 +45,15 @@ int fault_list(struct cluster *cl, struct cl_fault **list)
 int fault_take(struct cluster *cl, const char *fn, int node, int has_node)
 {
     struct stat st;
-    if (fstat(cl->faults_fd, &st) < 0 || st.st_size == 0)
+    /* The common case, no fault armed, costs one stat. */
+    if (fstatat(cl->dirfd, FILE_FAULTS, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_size == 0)
         return 0;
     /* Who may not write the cluster still meets its faults, but does not
      * use them up. */
-    int exclusive = cluster_lock(cl, 1) == 0;
-    if (!exclusive && cluster_lock(cl, 0) < 0)
-        return 0;
+    int exclusive = cl->lock_rw;
+    if (cluster_lock(cl, exclusive) < 0)
+        return errno;
     struct cl_fault *f = NULL;
     int n = fault_list(cl, &f), err = 0;
     if (n < 0)
@@ -67,7 +69,9 @@ int fault_take(struct cluster *cl, const char *fn, int node, int has_node)
                 memmove(&f[i], &f[i + 1], (size_t)(n - i - 1) * sizeof *f);
                 n--;
             }
-            file_store(cl->faults_fd, f, (size_t)n * sizeof *f);
+            /* A use that cannot be recorded fails the call instead. */
+            if (table_replace(cl, FILE_FAULTS, f, (size_t)n * sizeof *f) < 0)
+                err = errno;
         }
         break;
     }
@@ -76,15 +80,24 @@ int fault_take(struct cluster *cl, const char *fn, int node, int has_node)
     return err;
 }
 
-int fault_add(struct cluster *cl, const struct cl_fault *f)
+int fault_add(struct cluster *cl, const struct cl_fault *add)
 {
     if (cluster_lock(cl, 1) < 0)
         return -1;
-    struct stat st;
-    int rc = -1;
-    if (fstat(cl->faults_fd, &st) == 0)
-        rc = write_full(cl->faults_fd, f, sizeof *f, st.st_size);
+    struct cl_fault *f = NULL;
+    int rc = -1, n = fault_list(cl, &f);
+    if (n >= 0) {
+        struct cl_fault *g = (struct cl_fault *)realloc(f, (size_t)(n + 1) * sizeof *f);
+        if (g) {
+            f = g;
+            f[n] = *add;
+            rc = table_replace(cl, FILE_FAULTS, f, (size_t)(n + 1) * sizeof *f);
+        }
+    }
+    int saved = errno;
+    free(f);
     cluster_unlock(cl);
+    errno = saved;
     return rc;
 }
 
@@ -92,7 +105,7 @@ int fault_clear(struct cluster *cl)
 {
     if (cluster_lock(cl, 1) < 0)
         return -1;
-    int rc = ftruncate(cl->faults_fd, 0);
+    int rc = table_replace(cl, FILE_FAULTS, "", 0);
     cluster_unlock(cl);
     return rc;
 }

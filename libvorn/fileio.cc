@@ -1,4 +1,5 @@
-/* fileio.cc - whole reads and writes of the cluster's state files. */
+/* fileio.cc - whole reads and writes of the cluster's state files, and
+ * tables replaced whole: written aside, synced, renamed over the old. */
 #include "cluster.h"
 
 #include <vorn/vorn.h>
@@ -90,9 +91,64 @@ int file_load(int fd, char **buf, size_t *len)
     return 0;
 }
 
-int file_store(int fd, const void *buf, size_t len)
+int table_load(struct cluster *cl, const char *name, char **buf, size_t *len)
 {
-    if (write_full(fd, buf, len, 0) < 0)
+    int fd = state_open(cl, name, O_RDONLY);
+    if (fd < 0)
         return -1;
-    return ftruncate(fd, (off_t)len);
+    int rc = file_load(fd, buf, len);
+    close_keep_errno(fd);
+    return rc;
+}
+
+static void aside_name(char *out, size_t size, const char *name)
+{
+    snprintf(out, size, "%s.new", name);
+}
+
+int table_prepare(struct cluster *cl, const char *name, const void *buf, size_t len)
+{
+    char aside[512];
+    aside_name(aside, sizeof aside, name);
+    /* Only a holder of the table's lock writes here: what lies here was
+     * left by a writer that was killed. */
+    if (unlinkat(cl->dirfd, aside, 0) < 0 && errno != ENOENT)
+        return -1;
+    int fd = openat(cl->dirfd, aside, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    if (fchmod(fd, 0644) < 0 || write_full(fd, buf, len, 0) < 0 || fsync(fd) < 0) {
+        int saved = errno;
+        close(fd);
+        unlinkat(cl->dirfd, aside, 0);
+        errno = saved;
+        return -1;
+    }
+    if (close(fd) < 0) {
+        int saved = errno;
+        unlinkat(cl->dirfd, aside, 0);
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
+int table_commit(struct cluster *cl, const char *name)
+{
+    char aside[512];
+    aside_name(aside, sizeof aside, name);
+    if (renameat(cl->dirfd, aside, cl->dirfd, name) < 0) {
+        int saved = errno;
+        unlinkat(cl->dirfd, aside, 0);
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
+int table_replace(struct cluster *cl, const char *name, const void *buf, size_t len)
+{
+    if (table_prepare(cl, name, buf, len) < 0)
+        return -1;
+    return table_commit(cl, name);
 }

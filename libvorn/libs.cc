@@ -18,7 +18,7 @@
 
 int libs_load(struct cluster *cl, char **buf, size_t *len)
 {
-    if (file_load(cl->libs_fd, buf, len) < 0)
+    if (table_load(cl, FILE_LIBS, buf, len) < 0)
         return -1;
     /* Names as vorn_libadd stores them: each non-empty and terminated.  An
      * empty name inside would end the list early for every reader. */
@@ -34,7 +34,26 @@ int libs_load(struct cluster *cl, char **buf, size_t *len)
     return 0;
 }
 
-int libs_store(struct cluster *cl, const char *buf, size_t len)
+/* Replaces the list, the call's line journaled before the new list takes
+ * its place; caller holds the change's lock. */
+int libs_store(struct cluster *cl, const char *buf, size_t len, const struct cl_line *line)
 {
-    return file_store(cl->libs_fd, buf, len);
+    struct cl_redo redo;
+    memset(&redo, 0, sizeof redo);
+    redo.kind = REDO_TABLE;
+    redo.text = FILE_LIBS;
+    if (table_prepare(cl, FILE_LIBS, buf, len) < 0)
+        return -1;
+    if (change_line(cl, line, 0, &redo) < 0) {
+        int saved = errno;
+        unlinkat(cl->dirfd, FILE_LIBS ".new", 0);
+        errno = saved;
+        return -1;
+    }
+    if (table_commit(cl, FILE_LIBS) < 0) {
+        change_undo(cl);
+        return -1;
+    }
+    change_done(cl);
+    return 0;
 }

@@ -252,7 +252,8 @@ static int call_fault(struct cluster *cl, const char *fn, int node, int has_node
 {
     int err = fault_take(cl, fn, node, has_node);
     if (err) {
-        journal_append(cl, fn, node, has_node, arg, err);
+        struct cl_line line = {fn, node, has_node, arg};
+        journal_append(cl, &line, err);
         errno = err;
         return -1;
     }
@@ -339,6 +340,7 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
                       char *const argv[], char *const envp[])
 {
     struct cluster *cl = cluster_get();
+    struct cl_line line = {fn, node, 1, path};
     struct io_state st;
     int prev;
     if (!cl)
@@ -375,27 +377,25 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         goto fail;
     }
     prev = proc_node(cl, getpid());
-    if (procs_register(cl, getpid(), node, 1) < 0) {
+    /* The call's line goes with the record, before the exec. */
+    if (procs_register(cl, getpid(), node, 1, &line) < 0) {
         io_release(&st);
         goto fail;
     }
     if (io_install(io, &st) == 0) {
-        /* The journal descriptor lies above every record's. */
-        journal_append(cl, fn, node, 1, path, 0);
         execve(path, argv, envp ? envp : environ);
         io_restore(&st);
     }
-    /* Still here: the caller is as it was.  A failed install gets its one
-     * journal line below; an exec that failed after the checks above gets a
-     * second line with the error. */
+    /* Still here: the caller is as it was.  An install or exec that failed
+     * after the checks above gets a second line with the error. */
     io_release(&st);
     if (prev != INT32_MIN) {
         int err = errno;
-        procs_register(cl, getpid(), prev, 0);
+        procs_register(cl, getpid(), prev, 0, NULL);
         errno = err;
     }
 fail:
-    journal_append(cl, fn, node, 1, path, errno);
+    journal_append(cl, &line, errno);
     return -1;
 }
 
@@ -411,8 +411,10 @@ int vorn_execmove_io(int node, struct io_redirect *io, int iolen, const char *pa
     return place_exec("vorn_execmove_io", node, io, iolen, path, argv, envp);
 }
 
-/* In the placed process: apply the records and record its node. */
-static int place_self(struct cluster *cl, int node, struct io_redirect *io, int count)
+/* In the placed process: apply the records and record its node, with the
+ * call's line. */
+static int place_self(struct cluster *cl, int node, struct io_redirect *io, int count,
+                      const struct cl_line *line)
 {
     struct io_state st;
     if (io_open_all(io, count, &st) < 0)
@@ -424,7 +426,7 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         return -1;
     }
     int prev = proc_node(cl, getpid());
-    if (procs_register(cl, getpid(), node, 1) < 0) {
+    if (procs_register(cl, getpid(), node, 1, line) < 0) {
         io_release(&st);
         return -1;
     }
@@ -432,7 +434,7 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         int err = errno;
         io_release(&st);
         if (prev != INT32_MIN)
-            procs_register(cl, getpid(), prev, 0);
+            procs_register(cl, getpid(), prev, 0, NULL);
         errno = err;
         return -1;
     }
@@ -451,18 +453,18 @@ int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
         return -1;
     if (call_fault(cl, fn, node, 1, arg) < 0)
         return -1;
+    struct cl_line line = {fn, node, 1, arg};
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
-        rc = place_self(cl, node, io, iolen);
-    int err = errno;
-    journal_append(cl, fn, node, 1, arg, rc < 0 ? err : 0);
-    errno = err;
+        rc = place_self(cl, node, io, iolen, &line);
+    if (rc < 0)
+        journal_append(cl, &line, errno);
     return rc;
 }
 
 /* Forks a child that places itself on node; returns its pid once it has,
  * or -1 with the child's errno (the child is reaped). */
 static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int count,
-                       pid_t *child)
+                       const struct cl_line *line, pid_t *child)
 {
     int p[2];
     if (pipe2(p, O_CLOEXEC) < 0)
@@ -489,7 +491,7 @@ static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int
             close(p[1]);
             p[1] = high;
         }
-        int err = place_self(cl, node, io, count) < 0 ? errno : 0;
+        int err = place_self(cl, node, io, count, line) < 0 ? errno : 0;
         write_full(p[1], &err, sizeof err, -1);
         close(p[1]);
         if (err)
@@ -526,12 +528,17 @@ int _vorn_rfork_io(int node, struct io_redirect *io, int iolen, int flags)
         return -1;
     if (call_fault(cl, fn, node, 1, arg) < 0)
         return -1;
+    /* The child journals the call with its placement. */
+    struct cl_line line = {fn, node, 1, arg};
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
-        rc = fork_placed(cl, node, io, iolen, &child);
+        rc = fork_placed(cl, node, io, iolen, &line, &child);
     if (rc == 0 && child == 0)
         return 0;
-    journal_append(cl, fn, node, 1, arg, rc < 0 ? errno : 0);
-    return rc < 0 ? -1 : (int)child;
+    if (rc < 0) {
+        journal_append(cl, &line, errno);
+        return -1;
+    }
+    return (int)child;
 }
 
 int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, int flags)
@@ -541,7 +548,8 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
     size_t pos = 0;
     struct cluster *cl = cluster_get();
     pid_t *pids = NULL;
-    int rc = -1, made = 0;
+    int rc = -1, made = 0, logged = 0;
+    struct cl_line line = {fn, 0, 0, arg};
     (void)flags;
     arg[0] = 0;
     for (int i = 0; nodes && i < nnodes && pos < sizeof arg - 32; i++)
@@ -570,7 +578,7 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
         goto out;
     for (made = 0; made < nnodes; made++) {
         pid_t child;
-        if (fork_placed(cl, nodes[made], io, iolen, &child) < 0)
+        if (fork_placed(cl, nodes[made], io, iolen, NULL, &child) < 0)
             break;
         if (child == 0) {
             free(pids);
@@ -578,7 +586,13 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
         }
         pids[made] = child;
     }
-    if (made < nnodes) {
+    /* The one line of the call, once every child is placed: a line that
+     * cannot be written fails the call like a child that could not be. */
+    if (made == nnodes && journal_append(cl, &line, 0) < 0)
+        logged = 0;
+    else if (made == nnodes)
+        logged = 1;
+    if (made < nnodes || !logged) {
         /* All or nothing: end the children already made. */
         int saved = errno;
         for (int i = 0; i < made; i++) {
@@ -592,7 +606,8 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
     rc = nnodes;
 out:
     free(pids);
-    journal_append(cl, fn, 0, 0, arg, rc < 0 ? errno : 0);
+    if (!logged)
+        journal_append(cl, &line, errno);
     return rc;
 }
 

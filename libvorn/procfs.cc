@@ -105,3 +105,31 @@ int procs_node_of(const struct cl_proc *list, int n, int pid)
     }
     return -1;
 }
+
+int proc_uids(int pid, uid_t *ruid, uid_t *suid)
+{
+    char path[64], buf[4096];
+    snprintf(path, sizeof path, "/proc/%d/status", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    ssize_t n = pread_full(fd, buf, sizeof buf - 1, 0);
+    close(fd);
+    if (n <= 0) {
+        errno = ESRCH;
+        return -1;
+    }
+    buf[n] = 0;
+    /* "Uid:" real, effective, saved, file system. */
+    const char *p = strstr(buf, "\nUid:");
+    unsigned long r, e, s;
+    if (!p || sscanf(p + 5, "%lu %lu %lu", &r, &e, &s) != 3) {
+        errno = ESRCH;
+        return -1;
+    }
+    *ruid = (uid_t)r;
+    *suid = (uid_t)s;
+    return 0;
+}

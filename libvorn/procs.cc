@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,15 +18,25 @@
 #include <time.h>
 #include <unistd.h>
 
-int procs_load(struct cluster *cl, struct cl_proc **list)
+/* One table of placed processes, each record checked as procs_register
+ * writes it. */
+static int procs_load_file(struct cluster *cl, const char *name, struct cl_proc **list,
+                           uid_t *owner)
 {
     char *buf;
     size_t len;
-    if (file_load(cl->procs_fd, &buf, &len) < 0)
+    struct stat st;
+    int fd = state_open(cl, name, O_RDONLY);
+    if (fd < 0)
         return -1;
+    if (fstat(fd, &st) < 0 || file_load(fd, &buf, &len) < 0)
+        return close_keep_errno(fd);
+    close(fd);
+    if (owner)
+        *owner = st.st_uid;
     struct cl_proc *p = (struct cl_proc *)buf;
     size_t n = len / sizeof *p;
-    int sound = len % sizeof *p == 0;
+    int sound = len % sizeof *p == 0 && n < INT32_MAX / 2;
     /* A process id, and the master or one of the cluster's nodes. */
     for (size_t i = 0; sound && i < n; i++)
         sound = p[i].pid > 0 && p[i].node >= -1 && (int64_t)p[i].node < (int64_t)cl->hdr.nnodes;
@@ -38,13 +49,90 @@ int procs_load(struct cluster *cl, struct cl_proc **list)
     return (int)n;
 }
 
-int procs_register(struct cluster *cl, int pid, int node, int need_up)
+/* The table this process writes its placements to. */
+static const char *procs_table(struct cluster *cl, char *buf, size_t size)
+{
+    if (cl->lock_rw)
+        return FILE_PROCS;
+    snprintf(buf, size, USERS_DIR "/" FILE_PROCS ".%u", (unsigned)cl->uid);
+    return buf;
+}
+
+/* Adds the records of another user's table that are believed: those of
+ * live processes that the file's owner could signal, a real or saved user
+ * id of theirs.  A table of theirs that is unsound is theirs alone to
+ * lose: it is not believed at all. */
+static int procs_add_user(struct cluster *cl, const char *name, struct cl_proc **all, int *n)
+{
+    struct cl_proc *list = NULL;
+    uid_t owner;
+    char path[300];
+    snprintf(path, sizeof path, USERS_DIR "/%s", name);
+    int k = procs_load_file(cl, path, &list, &owner);
+    if (k < 0)
+        return 0;
+    char want[64];
+    snprintf(want, sizeof want, FILE_PROCS ".%u", (unsigned)owner);
+    if (strcmp(want, name) != 0)
+        k = 0; /* a table in another user's name */
+    struct cl_proc *g = (struct cl_proc *)realloc(*all, (size_t)(*n + k + 1) * sizeof **all);
+    if (!g) {
+        free(list);
+        return -1;
+    }
+    *all = g;
+    for (int i = 0; i < k; i++) {
+        uid_t ruid, suid;
+        uint64_t start;
+        if (proc_stat(list[i].pid, NULL, &start) < 0 || start != list[i].start ||
+            proc_uids(list[i].pid, &ruid, &suid) < 0 || (ruid != owner && suid != owner))
+            continue;
+        (*all)[(*n)++] = list[i];
+    }
+    free(list);
+    return 0;
+}
+
+int procs_load(struct cluster *cl, struct cl_proc **list)
+{
+    int n = procs_load_file(cl, FILE_PROCS, list, NULL);
+    if (n < 0 || cl->users_fd < 0)
+        return n;
+    int dfd = dup(cl->users_fd);
+    DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
+    if (!d) {
+        close_keep_errno(dfd);
+        free(*list);
+        return -1;
+    }
+    rewinddir(d);
+    struct dirent *e;
+    int rc = 0;
+    while (rc == 0 && (e = readdir(d)) != NULL) {
+        const char *p = e->d_name;
+        if (strncmp(p, FILE_PROCS ".", sizeof FILE_PROCS) != 0 || !p[sizeof FILE_PROCS] ||
+            strspn(p + sizeof FILE_PROCS, "0123456789") != strlen(p + sizeof FILE_PROCS))
+            continue;
+        rc = procs_add_user(cl, p, list, &n);
+    }
+    closedir(d);
+    if (rc < 0) {
+        free(*list);
+        return -1;
+    }
+    return n;
+}
+
+int procs_register(struct cluster *cl, int pid, int node, int need_up, const struct cl_line *line)
 {
     uint64_t start;
+    char tbuf[64];
+    const char *table;
     if (proc_stat(pid, NULL, &start) < 0)
         return -1;
-    if (cluster_lock(cl, 1) < 0)
+    if (change_lock(cl) < 0)
         return -1;
+    table = procs_table(cl, tbuf, sizeof tbuf);
     struct cl_proc *list = NULL;
     int rc = -1;
     int n;
@@ -60,7 +148,7 @@ int procs_register(struct cluster *cl, int pid, int node, int need_up)
             goto out;
         }
     }
-    n = procs_load(cl, &list);
+    n = procs_load_file(cl, table, &list, NULL);
     if (n < 0)
         goto out;
     {
@@ -83,15 +171,45 @@ int procs_register(struct cluster *cl, int pid, int node, int need_up)
         list[k].node = node;
         list[k].start = start;
         k++;
-        rc = file_store(cl->procs_fd, list, (size_t)k * sizeof *list);
+        if (table_prepare(cl, table, list, (size_t)k * sizeof *list) < 0)
+            goto out;
+        struct cl_redo redo;
+        memset(&redo, 0, sizeof redo);
+        redo.kind = REDO_TABLE;
+        redo.text = table;
+        if (line && change_line(cl, line, 0, &redo) < 0) {
+            int saved = errno;
+            char aside[128];
+            snprintf(aside, sizeof aside, "%s.new", table);
+            unlinkat(cl->dirfd, aside, 0);
+            errno = saved;
+            goto out;
+        }
+        rc = table_commit(cl, table);
+        if (line) {
+            if (rc < 0)
+                change_undo(cl);
+            else
+                change_done(cl);
+        }
     }
 out : {
     int saved = errno;
     free(list);
-    cluster_unlock(cl);
+    change_unlock(cl);
     errno = saved;
 }
     return rc;
+}
+
+void procs_kill(const struct cl_proc *list, int n)
+{
+    for (int i = 0; i < n; i++) {
+        uint64_t start;
+        if (list[i].pid != getpid() && proc_stat(list[i].pid, NULL, &start) == 0 &&
+            start == list[i].start)
+            kill(list[i].pid, SIGKILL);
+    }
 }
 
 /* Every live process on a slave node (placed there or descended from one
@@ -135,9 +253,11 @@ int procs_placed(struct cluster *cl, int node, struct cl_proc **out)
                 }
                 res = g;
             }
+            uint64_t start = 0;
+            proc_stat((int)pid, NULL, &start);
             res[count].pid = (int32_t)pid;
             res[count].node = on;
-            res[count].start = 0;
+            res[count].start = start;
             count++;
         }
         closedir(d);
