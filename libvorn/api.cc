@@ -55,8 +55,16 @@ static int node_in_range(struct cluster *cl, int node)
 
 extern "C" {
 
+/* The system's message; for a lock wait that just failed, which process
+ * holds the lock. */
 const char *vorn_strerror(int err)
 {
+    static char held[96];
+    if (err == ENOLCK && lock_holder() > 0) {
+        snprintf(held, sizeof held, "the cluster is locked by process %d (waited %d s)",
+                 (int)lock_holder(), LOCK_WAIT_MS / 1000);
+        return held;
+    }
     return strerror(err);
 }
 

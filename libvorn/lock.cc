@@ -27,8 +27,10 @@ int lock_take(int fd, short type)
         memset(&fl, 0, sizeof fl);
         fl.l_type = type;
         fl.l_whence = SEEK_SET;
-        if (fcntl(fd, F_SETLK, &fl) == 0)
+        if (fcntl(fd, F_SETLK, &fl) == 0) {
+            last_holder = 0;
             return 0;
+        }
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EACCES) {

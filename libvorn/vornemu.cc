@@ -381,12 +381,19 @@ static int cmd_log(const char *path, long tail)
         else if (dfd >= 0)
             close(dfd);
     }
-    long skip = 0;
-    if (tail >= 0) {
-        long total = 0;
+    /* --tail: the last lines of the merge, kept in a ring; a believed
+     * line is among the last of its own journal. */
+    long ring_size = 0, kept = 0;
+    char **ring = NULL;
+    if (tail > 0) {
         for (int i = 0; i < nsrc; i++)
-            total += src[i].lines;
-        skip = total > tail ? total - tail : 0;
+            ring_size += src[i].lines;
+        ring_size = ring_size < tail ? ring_size : tail;
+        ring = (char **)calloc(ring_size ? (size_t)ring_size : 1, sizeof *ring);
+        if (!ring) {
+            fail_cluster(path);
+            tail = 0;
+        }
     }
     for (;;) {
         struct jsource *first = NULL;
@@ -396,12 +403,21 @@ static int cmd_log(const char *path, long tail)
                 first = &src[i];
         if (!first)
             break;
-        if (skip > 0)
-            skip--;
-        else
+        if (tail < 0) {
             fwrite(first->line, 1, (size_t)first->len, stdout);
+        } else if (ring_size > 0) {
+            char **slot = &ring[kept++ % ring_size];
+            free(*slot);
+            *slot = strdup(first->line);
+        }
         jsource_next(first);
     }
+    for (long i = kept > ring_size ? kept - ring_size : 0; i < kept; i++)
+        if (ring[i % ring_size])
+            fputs(ring[i % ring_size], stdout);
+    for (long i = 0; i < ring_size; i++)
+        free(ring[i]);
+    free(ring);
     rc = 0;
     for (int i = 0; i < nsrc; i++) {
         if (src[i].f && ferror(src[i].f)) {
