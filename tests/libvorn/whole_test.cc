@@ -369,3 +369,36 @@ TEST(WholeState, PrivateClusterCannotBeLockedByOthers)
               0);
     tu_cluster_drop(c);
 }
+
+// A header that init would not write is damage, whoever wrote it, checksum
+// and all: a boot delay beyond an hour, flags no version knows, a shared
+// cluster without its users/.
+TEST(WholeState, HeaderBeyondWhatInitAcceptsIsRefused)
+{
+    const struct {
+        off_t off;
+        uint32_t value;
+        bool sound;
+    } cases[] = {{24, 3600000, true}, {24, 3600001, false}, {28, 2, false}, {28, 1, false}};
+    for (const auto &t : cases) {
+        tu_cluster c = tu_cluster_make(8);
+        std::string nodes = c.path + "/nodes";
+        std::string h = tu_read_file(nodes).substr(0, 256);
+        memcpy(&h[t.off], &t.value, 4);
+        uint32_t x = 2166136261u; // the header's FNV-1a checksum
+        for (int i = 0; i < 36; i++)
+            x = (x ^ (unsigned char)h[i]) * 16777619u;
+        memcpy(&h[36], &x, 4);
+        int fd = open(nodes.c_str(), O_WRONLY);
+        ASSERT_EQ(pwrite(fd, h.data(), 40, 0), 40);
+        close(fd);
+        tu_result r = tu_vornemu({"show"});
+        EXPECT_EQ(r.status, t.sound ? 0 : 1) << t.off << " " << t.value;
+        if (!t.sound) {
+            EXPECT_EQ(r.err,
+                      "vornemu: " + c.path + ": damaged, truncated or foreign cluster state\n");
+        }
+        EXPECT_EQ(vorn_numnodes(), t.sound ? 8 : -1);
+        tu_cluster_drop(c);
+    }
+}
