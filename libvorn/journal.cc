@@ -27,6 +27,7 @@ struct cl_pending {
     uint32_t nkills;
     struct cl_node rec;
 };
+static_assert(sizeof(struct cl_pending) == 80, "marker layout, the same on i386 and x86-64");
 
 /* Our journal and the lock that guards it: 0 when we have none. */
 static int writer_fds(struct cluster *cl, int *lockfd, int *jfd)

@@ -644,6 +644,10 @@ static void notifier_follow(off_t off)
         struct stat sb;
         if (fstat(3, &sb) < 0 || sb.st_nlink == 0)
             return;
+        /* A line cut short by a kill and taken back: the next one is
+         * written where it stood. */
+        if (sb.st_size < off)
+            off = sb.st_size;
     }
 }
 
