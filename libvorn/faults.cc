@@ -1,20 +1,11 @@
 /* faults.cc - the table of armed faults. */
 #include "cluster.h"
 
-#include <vorn/vorn.h>
-
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <netinet/in.h>
-#include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 int fault_list(struct cluster *cl, struct cl_fault **list)
 {

@@ -2,19 +2,11 @@
  * tables replaced whole: written aside, synced, renamed over the old. */
 #include "cluster.h"
 
-#include <vorn/vorn.h>
-
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <netinet/in.h>
-#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 ssize_t pread_full(int fd, void *buf, size_t len, off_t off)

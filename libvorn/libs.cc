@@ -1,19 +1,10 @@
 /* libs.cc - the library list: NUL-terminated names in insertion order. */
 #include "cluster.h"
 
-#include <vorn/vorn.h>
-
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <netinet/in.h>
-#include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 int libs_load(struct cluster *cl, char **buf, size_t *len)

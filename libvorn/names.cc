@@ -2,20 +2,9 @@
  * be armed for, and error numbers by name. */
 #include "cluster.h"
 
-#include <vorn/vorn.h>
-
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <netinet/in.h>
-#include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 struct fn_entry {
     const char *name;

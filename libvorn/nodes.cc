@@ -4,17 +4,10 @@
 
 #include <vorn/vorn.h>
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <netinet/in.h>
-#include <stddef.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 int node_read_shared(struct cluster *cl, int node, struct cl_node *n)

@@ -2,19 +2,11 @@
  * node it inherits from its nearest placed ancestor. */
 #include "cluster.h"
 
-#include <vorn/vorn.h>
-
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <netinet/in.h>
-#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 /* Parent and start time (clock ticks after boot) of a process. */
