@@ -248,10 +248,12 @@ TEST(WholeState, StoppedLockHolderIsNamedAfterTheBound)
     ASSERT_TRUE(WIFSTOPPED(st));
     std::string held =
         "the cluster is locked by process " + std::to_string(holder) + " (waited 10 s)\n";
-    tu_result r = tu_run({tu_bin("vornctl"), "-S", "1", "-s", "down"});
+    // timeout: a wait without bound fails the test instead of hanging it.
+    tu_result r = tu_run({"/usr/bin/timeout", "60", tu_bin("vornctl"), "-S", "1", "-s", "down"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "1: " + held);
-    r = tu_vornemu({"fail", "vorn_numnodes", "any", "EIO"});
+    r = tu_run(
+        {"/usr/bin/timeout", "60", tu_bin("vornemu"), "fail", "vorn_numnodes", "any", "EIO"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "vornemu: " + c.path + ": " + held);
     EXPECT_EQ(tu_vornemu({"show"}).status, 0);
