@@ -228,6 +228,9 @@ int proc_node(struct cluster *cl, int pid);
 /* Records pid on node; with need_up, only while the node is up (EHOSTDOWN).
  * With line, the call's line is journaled with the record. */
 int procs_register(struct cluster *cl, int pid, int node, int need_up, const struct cl_line *line);
+/* The same for several processes at once (pid and node of each), one line. */
+int procs_register_many(struct cluster *cl, const struct cl_proc *add, int nadd, int need_up,
+                        const struct cl_line *line);
 /* Kills the processes of a list whose start time still matches. */
 void procs_kill(const struct cl_proc *list, int n);
 #define PROCS_ALL INT32_MIN

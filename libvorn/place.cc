@@ -412,9 +412,9 @@ int vorn_execmove_io(int node, struct io_redirect *io, int iolen, const char *pa
 }
 
 /* In the placed process: apply the records and record its node, with the
- * call's line. */
+ * call's line; deferred, the caller records it. */
 static int place_self(struct cluster *cl, int node, struct io_redirect *io, int count,
-                      const struct cl_line *line)
+                      const struct cl_line *line, int defer)
 {
     struct io_state st;
     if (io_open_all(io, count, &st) < 0)
@@ -425,8 +425,8 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         io_release(&st);
         return -1;
     }
-    int prev = proc_node(cl, getpid());
-    if (procs_register(cl, getpid(), node, 1, line) < 0) {
+    int prev = defer ? INT32_MIN : proc_node(cl, getpid());
+    if (!defer && procs_register(cl, getpid(), node, 1, line) < 0) {
         io_release(&st);
         return -1;
     }
@@ -455,51 +455,82 @@ int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
         return -1;
     struct cl_line line = {fn, node, 1, arg};
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
-        rc = place_self(cl, node, io, iolen, &line);
+        rc = place_self(cl, node, io, iolen, &line, 0);
     if (rc < 0)
         journal_append(cl, &line, errno);
     return rc;
 }
 
 /* Forks a child that places itself on node; returns its pid once it has,
- * or -1 with the child's errno (the child is reaped). */
+ * or -1 with the child's errno (the child is reaped).  With go, the child
+ * applies its records and waits for a byte on the pipe whose writing end
+ * *go gets: the caller records it (the end closed without a byte ends the
+ * child). */
 static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int count,
-                       const struct cl_line *line, pid_t *child)
+                       const struct cl_line *line, pid_t *child, int *go)
 {
-    int p[2];
+    int p[2], g[2] = {-1, -1};
     if (pipe2(p, O_CLOEXEC) < 0)
         return -1;
-    pid_t pid = fork();
-    if (pid < 0) {
+    if (go && pipe2(g, O_CLOEXEC) < 0) {
         int saved = errno;
         close(p[0]);
         close(p[1]);
         errno = saved;
         return -1;
     }
+    pid_t pid = fork();
+    if (pid < 0) {
+        int saved = errno;
+        close(p[0]);
+        close(p[1]);
+        if (go) {
+            close(g[0]);
+            close(g[1]);
+        }
+        errno = saved;
+        return -1;
+    }
     if (pid == 0) {
         close(p[0]);
-        /* Keep the report pipe clear of the descriptors the records set. */
+        if (go)
+            close(g[1]);
+        /* Keep the pipes clear of the descriptors the records set. */
         int min_fd = 0;
         for (int i = 0; io && i < count; i++)
             if (io[i].fd >= min_fd)
                 min_fd = io[i].fd + 1;
-        if (p[1] < min_fd) {
-            int high = fcntl(p[1], F_DUPFD_CLOEXEC, min_fd);
+        int *ends[] = {&p[1], &g[0]};
+        for (int e = 0; e < 2; e++) {
+            if (*ends[e] < 0 || *ends[e] >= min_fd)
+                continue;
+            int high = fcntl(*ends[e], F_DUPFD_CLOEXEC, min_fd);
             if (high < 0)
                 _exit(127);
-            close(p[1]);
-            p[1] = high;
+            close(*ends[e]);
+            *ends[e] = high;
         }
-        int err = place_self(cl, node, io, count, line) < 0 ? errno : 0;
+        int err = place_self(cl, node, io, count, line, go != NULL) < 0 ? errno : 0;
         write_full(p[1], &err, sizeof err, -1);
         close(p[1]);
         if (err)
             _exit(127);
+        if (go) {
+            char b;
+            ssize_t n;
+            do {
+                n = read(g[0], &b, 1);
+            } while (n < 0 && errno == EINTR);
+            if (n != 1)
+                _exit(127);
+            close(g[0]);
+        }
         *child = 0;
         return 0;
     }
     close(p[1]);
+    if (go)
+        close(g[0]);
     int err = 0;
     ssize_t n;
     do {
@@ -507,11 +538,15 @@ static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int
     } while (n < 0 && errno == EINTR);
     close(p[0]);
     if (n != (ssize_t)sizeof err || err) {
+        if (go)
+            close(g[1]);
         while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
         }
         errno = n == (ssize_t)sizeof err ? err : ECHILD;
         return -1;
     }
+    if (go)
+        *go = g[1];
     *child = pid;
     return 0;
 }
@@ -531,7 +566,7 @@ int _vorn_rfork_io(int node, struct io_redirect *io, int iolen, int flags)
     /* The child journals the call with its placement. */
     struct cl_line line = {fn, node, 1, arg};
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
-        rc = fork_placed(cl, node, io, iolen, &line, &child);
+        rc = fork_placed(cl, node, io, iolen, &line, &child, NULL);
     if (rc == 0 && child == 0)
         return 0;
     if (rc < 0) {
@@ -548,7 +583,8 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
     size_t pos = 0;
     struct cluster *cl = cluster_get();
     pid_t *pids = NULL;
-    int rc = -1, made = 0, logged = 0;
+    int rc = -1, made = 0, logged = 0, *gos = NULL;
+    struct cl_proc *placed = NULL;
     struct cl_line line = {fn, 0, 0, arg};
     (void)flags;
     arg[0] = 0;
@@ -574,28 +610,34 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
     if (io_check(io, iolen) < 0)
         goto out;
     pids = (pid_t *)malloc((nnodes ? (size_t)nnodes : 1) * sizeof *pids);
-    if (!pids)
+    gos = (int *)malloc((nnodes ? (size_t)nnodes : 1) * sizeof *gos);
+    placed = (struct cl_proc *)malloc((nnodes ? (size_t)nnodes : 1) * sizeof *placed);
+    if (!pids || !gos || !placed)
         goto out;
     for (made = 0; made < nnodes; made++) {
         pid_t child;
-        if (fork_placed(cl, nodes[made], io, iolen, NULL, &child) < 0)
+        if (fork_placed(cl, nodes[made], io, iolen, NULL, &child, &gos[made]) < 0)
             break;
         if (child == 0) {
             free(pids);
+            free(gos);
+            free(placed);
             return made;
         }
         pids[made] = child;
+        placed[made].pid = child;
+        placed[made].node = nodes[made];
+        placed[made].start = 0;
     }
-    /* The one line of the call, once every child is placed: a line that
-     * cannot be written fails the call like a child that could not be. */
-    if (made == nnodes && journal_append(cl, &line, 0) < 0)
-        logged = 0;
-    else if (made == nnodes)
+    /* Every child has its records: all of them are recorded at once, with
+     * the call's one line, and only then let go. */
+    if (made == nnodes && procs_register_many(cl, placed, nnodes, 1, &line) == 0)
         logged = 1;
-    if (made < nnodes || !logged) {
+    if (!logged) {
         /* All or nothing: end the children already made. */
         int saved = errno;
         for (int i = 0; i < made; i++) {
+            close(gos[i]);
             kill(pids[i], SIGKILL);
             while (waitpid(pids[i], NULL, 0) < 0 && errno == EINTR) {
             }
@@ -603,9 +645,15 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
         errno = saved;
         goto out;
     }
+    for (int i = 0; i < nnodes; i++) {
+        write_full(gos[i], "g", 1, -1);
+        close(gos[i]);
+    }
     rc = nnodes;
 out:
     free(pids);
+    free(gos);
+    free(placed);
     if (!logged)
         journal_append(cl, &line, errno);
     return rc;

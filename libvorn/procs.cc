@@ -119,25 +119,24 @@ int procs_load(struct cluster *cl, struct cl_proc **list)
     return n;
 }
 
-int procs_register(struct cluster *cl, int pid, int node, int need_up, const struct cl_line *line)
+int procs_register_many(struct cluster *cl, const struct cl_proc *add, int nadd, int need_up,
+                        const struct cl_line *line)
 {
-    uint64_t start;
     char tbuf[64];
     const char *table;
-    if (proc_stat(pid, NULL, &start) < 0)
-        return -1;
+    struct cl_proc *list = NULL;
+    int rc = -1, n, k = 0;
     if (change_lock(cl) < 0)
         return -1;
     table = procs_table(cl, tbuf, sizeof tbuf);
-    struct cl_proc *list = NULL;
-    int rc = -1;
-    int n;
-    if (need_up && node >= 0) {
+    for (int j = 0; need_up && j < nadd; j++) {
         /* Checked again under the lock: a reboot or halt between the
          * placement's first check and now has killed the node's processes
-         * already and must not miss this one. */
+         * already and must not miss these. */
         struct cl_node rec;
-        if (node_read(cl, node, &rec) < 0)
+        if (add[j].node < 0)
+            continue;
+        if (node_read(cl, add[j].node, &rec) < 0)
             goto out;
         if (node_effective_state(&rec, now_us()) != VORN_NODE_UP) {
             errno = EHOSTDOWN;
@@ -149,24 +148,27 @@ int procs_register(struct cluster *cl, int pid, int node, int need_up, const str
         goto out;
     {
         /* Drop entries of processes that are gone (or whose pid was
-         * reused), then set ours. */
-        int k = 0;
+         * reused) and those of the processes placed now, then add these. */
         for (int i = 0; i < n; i++) {
             uint64_t s;
-            if (list[i].pid == pid)
-                continue;
-            if (proc_stat(list[i].pid, NULL, &s) < 0 || s != list[i].start)
+            int again = 0;
+            for (int j = 0; j < nadd && !again; j++)
+                again = list[i].pid == add[j].pid;
+            if (again || proc_stat(list[i].pid, NULL, &s) < 0 || s != list[i].start)
                 continue;
             list[k++] = list[i];
         }
-        struct cl_proc *grown = (struct cl_proc *)realloc(list, (size_t)(k + 1) * sizeof *list);
+        struct cl_proc *grown =
+            (struct cl_proc *)realloc(list, (size_t)(k + nadd + 1) * sizeof *list);
         if (!grown)
             goto out;
         list = grown;
-        list[k].pid = pid;
-        list[k].node = node;
-        list[k].start = start;
-        k++;
+        for (int j = 0; j < nadd; j++) {
+            list[k] = add[j];
+            if (proc_stat(add[j].pid, NULL, &list[k].start) < 0)
+                goto out;
+            k++;
+        }
         if (table_prepare(cl, table, list, (size_t)k * sizeof *list) < 0)
             goto out;
         struct cl_redo redo;
@@ -196,6 +198,12 @@ out : {
     errno = saved;
 }
     return rc;
+}
+
+int procs_register(struct cluster *cl, int pid, int node, int need_up, const struct cl_line *line)
+{
+    struct cl_proc one = {pid, node, 0};
+    return procs_register_many(cl, &one, 1, need_up, line);
 }
 
 void procs_kill(const struct cl_proc *list, int n)

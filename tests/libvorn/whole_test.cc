@@ -87,7 +87,7 @@ TEST(WholeState, KillAtEveryStepLeavesJournalAndStateAgreeing)
     const char *syscalls[] = {"pwrite64", "write",     "rename",   "renameat",
                               "fsync",    "ftruncate", "unlinkat", "kill"};
     int kills = 0, runs = 0;
-    for (int what = 0; what < 3; what++) {
+    for (int what = 0; what < 4; what++) {
         for (const char *sc : syscalls) {
             for (int n = 1;; n++) {
                 std::string name = "lib-" + std::string(sc) + "-" + std::to_string(n);
@@ -100,6 +100,11 @@ TEST(WholeState, KillAtEveryStepLeavesJournalAndStateAgreeing)
                     ASSERT_EQ(vorn_nodesetstatus(2, VORN_NODE_UP), 0);
                     before = rows_of("vorn_nodesetstatus", "0");
                     argv = {tu_bin("vornctl"), "-S", "2", "-s", "down"};
+                } else if (what == 3) {
+                    ASSERT_EQ(
+                        tu_vornemu({"init", "--force", "--nodes", "8", "--boot-delay", "0"}).status,
+                        0);
+                    argv = {VORN_PROBE, "vrfork", "5", "6"};
                 } else {
                     ASSERT_EQ(vorn_nodesetstatus(3, VORN_NODE_UP), 0);
                     child = placed_child(3);
@@ -130,6 +135,12 @@ TEST(WholeState, KillAtEveryStepLeavesJournalAndStateAgreeing)
                 } else if (what == 1) {
                     bool down = vorn_nodestatus(2) == VORN_NODE_DOWN;
                     EXPECT_EQ(down, rows_of("vorn_nodesetstatus", "0") == before + 1) << at;
+                } else if (what == 3) {
+                    // Both children recorded, or neither.
+                    vorn_nodestatus(0); // the next holder of the lock finishes
+                    std::string procs = tu_read_file(c.path + "/procs");
+                    size_t placed = rows_of("_vorn_vrfork_io", "5,6");
+                    EXPECT_EQ(procs.size(), placed ? 32u : 0u) << at;
                 } else {
                     bool down = vorn_nodestatus(3) == VORN_NODE_DOWN;
                     EXPECT_EQ(down, rows_of("vorn_nodehalt", "-") == before + 1) << at;
