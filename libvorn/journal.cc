@@ -242,30 +242,27 @@ int journal_recover(struct cluster *cl, int lockfd, int jfd)
         errno = EIO;
         goto out;
     }
-    if (st.st_size >= p.journal_off + (off_t)p.line_len) {
-        /* The line stands: finish its change. */
-        if (p.kind == REDO_NODE) {
-            if (node_write(cl, p.node, &p.rec) < 0)
-                goto out;
-            procs_kill((const struct cl_proc *)(tail + p.text_len), (int)p.nkills);
-        } else if (p.kind == REDO_CHROOT) {
-            if (chroot_write(cl, p.node, tail) < 0)
-                goto out;
-        } else if (p.kind == REDO_TABLE) {
-            char aside[512];
-            snprintf(aside, sizeof aside, "%s.new", tail);
-            if (renameat(cl->dirfd, aside, cl->dirfd, tail) < 0 && errno != ENOENT)
-                goto out;
+    {
+        /* The line stands: finish its change.  A change that cannot be
+         * finished (no room for the node's record) is not made, and its
+         * line is taken back like a line cut short. */
+        int done = st.st_size >= p.journal_off + (off_t)p.line_len;
+        char aside[512];
+        snprintf(aside, sizeof aside, "%s.new", p.kind == REDO_TABLE ? tail : "");
+        if (done && p.kind == REDO_NODE) {
+            done = node_write(cl, p.node, &p.rec) == 0;
+            if (done)
+                procs_kill((const struct cl_proc *)(tail + p.text_len), (int)p.nkills);
+        } else if (done && p.kind == REDO_CHROOT) {
+            done = chroot_write(cl, p.node, tail) == 0;
+        } else if (done && p.kind == REDO_TABLE) {
+            done = renameat(cl->dirfd, aside, cl->dirfd, tail) == 0 || errno == ENOENT;
         }
-    } else {
-        /* The line was cut short (or never begun): take it back; the
-         * change was not made. */
-        if (st.st_size > p.journal_off && ftruncate(jfd, p.journal_off) < 0)
-            goto out;
-        if (p.kind == REDO_TABLE) {
-            char aside[512];
-            snprintf(aside, sizeof aside, "%s.new", tail);
-            unlinkat(cl->dirfd, aside, 0);
+        if (!done) {
+            if (st.st_size > p.journal_off && ftruncate(jfd, p.journal_off) < 0)
+                goto out;
+            if (p.kind == REDO_TABLE)
+                unlinkat(cl->dirfd, aside, 0);
         }
     }
     marker_clear(lockfd);
