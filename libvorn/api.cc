@@ -24,20 +24,24 @@ static struct cluster *call_begin(const char *fn, int node, int has_node, const 
         return NULL;
     int err = fault_take(cl, fn, node, has_node);
     if (err) {
-        if (journal)
-            journal_append(cl, fn, node, has_node, arg, err);
+        if (journal) {
+            struct cl_line line = {fn, node, has_node, arg};
+            journal_append(cl, &line, err);
+        }
         errno = err;
         return NULL;
     }
     return cl;
 }
 
-/* Ends a journaled call: appends its line and passes rc through. */
-static int call_end(struct cluster *cl, const char *fn, int node, int has_node, const char *arg,
-                    int rc)
+/* Ends a journaled call that failed before changing anything: its line,
+ * with the call's errno kept. */
+static int call_refused(struct cluster *cl, const struct cl_line *line)
 {
-    journal_append(cl, fn, node, has_node, arg, rc < 0 ? errno : 0);
-    return rc;
+    int err = errno;
+    journal_append(cl, line, err);
+    errno = err;
+    return -1;
 }
 
 static int node_in_range(struct cluster *cl, int node)
@@ -51,8 +55,16 @@ static int node_in_range(struct cluster *cl, int node)
 
 extern "C" {
 
+/* The system's message; for a lock wait that just failed, which process
+ * holds the lock. */
 const char *vorn_strerror(int err)
 {
+    static char held[96];
+    if (err == ENOLCK && lock_holder() > 0) {
+        snprintf(held, sizeof held, "the cluster is locked by process %d (waited %d s)",
+                 (int)lock_holder(), LOCK_WAIT_MS / 1000);
+        return held;
+    }
     return strerror(err);
 }
 
@@ -117,6 +129,19 @@ int vorn_nodeinfo(int node, struct vorn_node_info *info)
     return 0;
 }
 
+struct nodelist_fill {
+    struct cluster *cl;
+    struct vorn_node_info *out;
+    int64_t now;
+};
+
+static int nodelist_one(void *ctx, int node, const struct cl_node *n)
+{
+    struct nodelist_fill *f = (struct nodelist_fill *)ctx;
+    info_fill(f->cl, node, n, &f->out[node], f->now);
+    return 0;
+}
+
 int vorn_nodelist(struct vorn_node_info **list)
 {
     struct cluster *cl = call_begin("vorn_nodelist", 0, 0, NULL, 0);
@@ -127,30 +152,17 @@ int vorn_nodelist(struct vorn_node_info **list)
         return -1;
     }
     int count = (int)cl->hdr.nnodes;
-    struct vorn_node_info *out =
-        (struct vorn_node_info *)malloc(count ? (size_t)count * sizeof *out : sizeof *out);
-    if (!out)
+    struct nodelist_fill f = {cl, NULL, now_us()};
+    f.out = (struct vorn_node_info *)malloc(count ? (size_t)count * sizeof *f.out : sizeof *f.out);
+    if (!f.out)
         return -1;
-    if (cluster_lock(cl, 0) < 0) {
-        free(out);
+    if (node_scan(cl, nodelist_one, &f) < 0) {
+        int saved = errno;
+        free(f.out);
+        errno = saved;
         return -1;
     }
-    int64_t now = now_us();
-    struct cl_node chunk[NODE_CHUNK];
-    for (int first = 0; first < count; first += NODE_CHUNK) {
-        int k = count - first < NODE_CHUNK ? count - first : NODE_CHUNK;
-        if (node_read_range(cl, first, k, chunk) < 0) {
-            int saved = errno;
-            cluster_unlock(cl);
-            free(out);
-            errno = saved;
-            return -1;
-        }
-        for (int i = 0; i < k; i++)
-            info_fill(cl, first + i, &chunk[i], &out[first + i], now);
-    }
-    cluster_unlock(cl);
-    *list = out;
+    *list = f.out;
     return count;
 }
 
@@ -188,30 +200,13 @@ int vorn_proclist(int node, struct vorn_proc_info **list)
     return count;
 }
 
-static int pid_node(struct cluster *cl, int pid)
-{
-    struct cl_proc *list = NULL;
-    if (cluster_lock(cl, 0) < 0)
-        return -1;
-    int n = procs_load(cl, &list);
-    cluster_unlock(cl);
-    if (n < 0)
-        return -1;
-    int node = procs_node_of(list, n, pid);
-    free(list);
-    if (node == INT32_MIN) {
-        errno = ESRCH;
-        return -1;
-    }
-    return node;
-}
-
 int vorn_pidnode(int pid)
 {
     struct cluster *cl = call_begin("vorn_pidnode", 0, 0, NULL, 0);
     if (!cl)
         return -1;
-    return pid_node(cl, pid);
+    int node = proc_node(cl, pid);
+    return node == INT32_MIN ? -1 : node;
 }
 
 int vorn_currnode(void)
@@ -219,7 +214,8 @@ int vorn_currnode(void)
     struct cluster *cl = call_begin("vorn_currnode", 0, 0, NULL, 0);
     if (!cl)
         return -1;
-    return pid_node(cl, getpid());
+    int node = proc_node(cl, getpid());
+    return node == INT32_MIN ? -1 : node;
 }
 
 /* "master", a decimal node number, ".N" or "nN"; -3 for anything else. */
@@ -378,16 +374,6 @@ static int op_needs_up(enum node_op op)
     }
 }
 
-static void kill_node_procs(struct cluster *cl, int node)
-{
-    struct cl_proc *procs = NULL;
-    int n = procs_placed(cl, node, &procs);
-    for (int i = 0; i < n; i++)
-        if (procs[i].pid != getpid())
-            kill(procs[i].pid, SIGKILL);
-    free(procs);
-}
-
 static void sleep_until(int64_t deadline)
 {
     for (;;) {
@@ -406,24 +392,31 @@ struct op_args {
     int policy;
 };
 
-/* Checks and applies one node-control call, under the lock. */
+/* Checks and applies one node-control call under the change's lock: the
+ * line first, then the node's new record, then (reboot, halt) the kills. */
 static int node_control_apply(struct cluster *cl, int node, enum node_op op,
-                              const struct op_args *a, int64_t *wait_until)
+                              const struct op_args *a, const struct cl_line *line,
+                              int64_t *wait_until)
 {
     struct cl_node n;
+    struct cl_redo redo;
+    struct cl_proc *kills = NULL;
     int64_t now = now_us();
+    int rc = -1;
+    memset(&redo, 0, sizeof redo);
     if (node_read(cl, node, &n) < 0)
-        return -1;
-    int state = node_effective_state(&n, now);
-    if (op_needs_up(op) && state != VORN_NODE_UP) {
+        goto refused;
+    if (op_needs_up(op) && node_effective_state(&n, now) != VORN_NODE_UP) {
         errno = EHOSTDOWN;
-        return -1;
+        goto refused;
     }
     if (n.target != TARGET_NONE && now >= n.deadline_us) {
         n.state = n.target;
         n.target = TARGET_NONE;
         n.deadline_us = 0;
     }
+    redo.kind = REDO_NODE;
+    redo.node = node;
     switch (op) {
     case OP_SETSTATUS:
         n.state = a->value;
@@ -431,28 +424,35 @@ static int node_control_apply(struct cluster *cl, int node, enum node_op op,
         n.deadline_us = 0;
         break;
     case OP_CHROOT:
-        return chroot_write(cl, node, a->text);
-    case OP_REBOOT:
-        kill_node_procs(cl, node);
-        n.state = VORN_NODE_BOOT;
-        n.target = VORN_NODE_UP;
-        n.deadline_us = now + (int64_t)cl->hdr.boot_delay_ms * 1000;
-        if (!a->async)
-            *wait_until = n.deadline_us;
+        redo.kind = REDO_CHROOT;
+        redo.text = a->text;
         break;
+    case OP_REBOOT:
     case OP_HALT:
     case OP_PWROFF:
-        kill_node_procs(cl, node);
-        n.state = VORN_NODE_DOWN;
-        n.target = TARGET_NONE;
-        n.deadline_us = 0;
+        redo.nkills = procs_placed(cl, node, &kills);
+        if (redo.nkills < 0)
+            goto refused;
+        redo.kills = kills;
+        if (op == OP_REBOOT) {
+            n.state = VORN_NODE_BOOT;
+            n.target = VORN_NODE_UP;
+            n.deadline_us = now + (int64_t)cl->hdr.boot_delay_ms * 1000;
+            if (!a->async)
+                *wait_until = n.deadline_us;
+        } else {
+            n.state = VORN_NODE_DOWN;
+            n.target = TARGET_NONE;
+            n.deadline_us = 0;
+        }
         break;
     case OP_PURGEFAIL:
     case OP_PURGEOK:
     case OP_REMASTER:
     case OP_ORPHAN:
     case OP_RECONNECT:
-        return 0;
+        redo.kind = REDO_NONE;
+        break;
     case OP_POLICY:
         n.policy = a->policy;
         break;
@@ -469,7 +469,33 @@ static int node_control_apply(struct cluster *cl, int node, enum node_op op,
         n.group = (uint32_t)a->value;
         break;
     }
-    return node_write(cl, node, &n);
+    redo.rec = n;
+    if (change_line(cl, line, 0, &redo) < 0)
+        goto refused;
+    if (redo.kind == REDO_NODE)
+        rc = node_write(cl, node, &n);
+    else if (redo.kind == REDO_CHROOT)
+        rc = chroot_write(cl, node, a->text);
+    else
+        rc = 0;
+    if (rc < 0) {
+        change_undo(cl);
+        goto refused;
+    }
+    procs_kill(kills, redo.nkills);
+    change_done(cl);
+    goto out;
+refused : {
+    int err = errno;
+    change_line(cl, line, err, NULL);
+    errno = err;
+}
+out : {
+    int saved = errno;
+    free(kills);
+    errno = saved;
+}
+    return rc;
 }
 
 /* A node-control call: fault, node range (EINVAL), root (EPERM), not on
@@ -478,36 +504,36 @@ static int node_control_apply(struct cluster *cl, int node, enum node_op op,
 static int node_control(const char *fn, int node, enum node_op op, struct op_args *a,
                         const char *arg)
 {
+    struct cl_line line = {fn, node, 1, arg};
     struct cluster *cl = call_begin(fn, node, 1, arg, 1);
     int64_t wait_until = 0;
-    int rc = -1;
     if (!cl)
         return -1;
     if (!node_in_range(cl, node))
-        goto out;
+        return call_refused(cl, &line);
     if (geteuid() != 0) {
         errno = EPERM;
-        goto out;
+        return call_refused(cl, &line);
     }
     if (node == -1) {
         errno = EOPNOTSUPP;
-        goto out;
+        return call_refused(cl, &line);
     }
     switch (op) {
     case OP_SETSTATUS:
         if (a->value < 0 || a->value >= VORN_NODE_STATES) {
             errno = EINVAL;
-            goto out;
+            return call_refused(cl, &line);
         }
         break;
     case OP_CHROOT:
         if (!a->text || !*a->text) {
             errno = EINVAL;
-            goto out;
+            return call_refused(cl, &line);
         }
         if (strlen(a->text) >= CL_CHROOT_SLOT) {
             errno = ENAMETOOLONG;
-            goto out;
+            return call_refused(cl, &line);
         }
         break;
     case OP_POLICY:
@@ -517,27 +543,27 @@ static int node_control(const char *fn, int node, enum node_op op, struct op_arg
                 a->policy = i;
         if (!a->policy) {
             errno = EINVAL;
-            goto out;
+            return call_refused(cl, &line);
         }
         break;
     case OP_R2C:
     case OP_RECONNECT: /* value: the addresses are unsound */
         if (a->value < 0) {
             errno = EINVAL;
-            goto out;
+            return call_refused(cl, &line);
         }
         break;
     default:
         break;
     }
-    if (cluster_lock(cl, 1) < 0)
-        goto out;
-    rc = node_control_apply(cl, node, op, a, &wait_until);
-    cluster_unlock(cl);
+    /* A lock that does not come leaves no line: the line needs it. */
+    if (change_lock(cl) < 0)
+        return -1;
+    int rc = node_control_apply(cl, node, op, a, &line, &wait_until);
+    change_unlock(cl);
     if (rc == 0 && wait_until)
         sleep_until(wait_until);
-out:
-    return call_end(cl, fn, node, 1, arg, rc);
+    return rc;
 }
 
 static int control_num(const char *fn, int node, enum node_op op, int value, int async)
@@ -679,7 +705,8 @@ int vorn_dump(int fd, int flags)
     if (!cl)
         return -1;
     errno = ENOSYS;
-    return call_end(cl, "vorn_dump", 0, 0, arg, -1);
+    struct cl_line line = {"vorn_dump", 0, 0, arg};
+    return call_refused(cl, &line);
 }
 
 int vorn_undump(int fd)
@@ -689,7 +716,8 @@ int vorn_undump(int fd)
     if (!cl)
         return -1;
     errno = ENOSYS;
-    return call_end(cl, "vorn_undump", 0, 0, NULL, -1);
+    struct cl_line line = {"vorn_undump", 0, 0, NULL};
+    return call_refused(cl, &line);
 }
 
 int vorn_execdump(int fd, int flags, const char *path, char *const argv[], char *const envp[])
@@ -702,7 +730,8 @@ int vorn_execdump(int fd, int flags, const char *path, char *const argv[], char 
     if (!cl)
         return -1;
     errno = ENOSYS;
-    return call_end(cl, "vorn_execdump", 0, 0, path, -1);
+    struct cl_line line = {"vorn_execdump", 0, 0, path};
+    return call_refused(cl, &line);
 }
 
 /* ---- Library list: NUL-terminated names in insertion order. ---- */
@@ -737,6 +766,7 @@ enum lib_op { LIB_CLEAR, LIB_ADD, LIB_DEL };
 
 static int lib_change(const char *fn, enum lib_op op, const char *name)
 {
+    struct cl_line line = {fn, 0, 0, name};
     struct cluster *cl = call_begin(fn, 0, 0, name, 1);
     char *buf = NULL;
     size_t len = 0;
@@ -745,45 +775,44 @@ static int lib_change(const char *fn, enum lib_op op, const char *name)
         return -1;
     if (geteuid() != 0) {
         errno = EPERM;
-        goto out;
+        return call_refused(cl, &line);
     }
     if (op != LIB_CLEAR && libname_check(name) < 0)
-        goto out;
-    if (cluster_lock(cl, 1) < 0)
-        goto out;
+        return call_refused(cl, &line);
+    if (change_lock(cl) < 0)
+        return -1;
     if (op == LIB_CLEAR) {
-        rc = libs_store(cl, "", 0);
+        rc = libs_store(cl, "", 0, &line);
     } else if (libs_load(cl, &buf, &len) == 0) {
         long at = libs_find(buf, len, name);
-        if (op == LIB_ADD) {
-            if (at >= 0) {
-                errno = EEXIST;
-            } else {
-                size_t l = strlen(name) + 1;
-                char *g = (char *)realloc(buf, len + l);
-                if (g) {
-                    buf = g;
-                    memcpy(buf + len, name, l);
-                    rc = libs_store(cl, buf, len + l);
-                }
+        size_t l = strlen(name) + 1;
+        if (op == LIB_ADD && at >= 0) {
+            errno = EEXIST;
+        } else if (op == LIB_ADD) {
+            char *g = (char *)realloc(buf, len + l);
+            if (g) {
+                buf = g;
+                memcpy(buf + len, name, l);
+                rc = libs_store(cl, buf, len + l, &line);
             }
+        } else if (at < 0) {
+            errno = ENOENT;
         } else {
-            if (at < 0) {
-                errno = ENOENT;
-            } else {
-                size_t l = strlen(name) + 1;
-                memmove(buf + at, buf + at + l, len - (size_t)at - l);
-                rc = libs_store(cl, buf, len - l);
-            }
+            memmove(buf + at, buf + at + l, len - (size_t)at - l);
+            rc = libs_store(cl, buf, len - l, &line);
         }
     }
-    cluster_unlock(cl);
-out : {
+    if (rc < 0) {
+        /* Refused, or failed before its line: the line says why. */
+        int err = errno;
+        change_line(cl, &line, err, NULL);
+        errno = err;
+    }
+    change_unlock(cl);
     int saved = errno;
     free(buf);
     errno = saved;
-}
-    return call_end(cl, fn, 0, 0, name, rc);
+    return rc;
 }
 
 int vorn_libclear(void)

@@ -39,21 +39,6 @@ struct io_state {
     int nsaved;
 };
 
-static int write_full(int fd, const void *buf, size_t len)
-{
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = write(fd, (const char *)buf + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        done += (size_t)n;
-    }
-    return 0;
-}
-
 /* Null with count -1 means no records; anything else must be sound. */
 static int io_check(const struct io_redirect *io, int count)
 {
@@ -353,26 +338,12 @@ static int call_fault(struct cluster *cl, const char *fn, int node, int has_node
 {
     int err = fault_take(cl, fn, node, has_node);
     if (err) {
-        journal_append(cl, fn, node, has_node, arg, err);
+        struct cl_line line = {fn, node, has_node, arg};
+        journal_append(cl, &line, err);
         errno = err;
         return -1;
     }
     return 0;
-}
-
-/* The caller's node as recorded now (INT32_MIN when unknown). */
-static int self_node(struct cluster *cl)
-{
-    struct cl_proc *list = NULL;
-    if (cluster_lock(cl, 0) < 0)
-        return INT32_MIN;
-    int n = procs_load(cl, &list);
-    cluster_unlock(cl);
-    if (n < 0)
-        return INT32_MIN;
-    int node = procs_node_of(list, n, getpid());
-    free(list);
-    return node;
 }
 
 /* Whether a program file is one that execve runs: an ELF image, or a
@@ -455,6 +426,7 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
                       char *const argv[], char *const envp[])
 {
     struct cluster *cl = cluster_get();
+    struct cl_line line = {fn, node, 1, path};
     struct io_state st;
     int prev;
     if (!cl)
@@ -490,29 +462,27 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         io_release(&st);
         goto fail;
     }
-    prev = self_node(cl);
-    if (procs_register(cl, getpid(), node, 1) < 0) {
+    prev = proc_node(cl, getpid());
+    /* The call's line goes with the record, before the exec. */
+    if (procs_register(cl, getpid(), node, 1, &line) < 0) {
         io_release(&st);
         goto fail;
     }
     if (io_install(io, &st) == 0) {
         io_wait_all(io, count);
-        /* The journal descriptor lies above every record's. */
-        journal_append(cl, fn, node, 1, path, 0);
         execve(path, argv, envp ? envp : environ);
         io_restore(&st);
     }
-    /* Still here: the caller is as it was.  A failed install gets its one
-     * journal line below; an exec that failed after the checks above gets a
-     * second line with the error. */
+    /* Still here: the caller is as it was.  An install or exec that failed
+     * after the checks above gets a second line with the error. */
     io_release(&st);
     if (prev != INT32_MIN) {
         int err = errno;
-        procs_register(cl, getpid(), prev, 0);
+        procs_register(cl, getpid(), prev, 0, NULL);
         errno = err;
     }
 fail:
-    journal_append(cl, fn, node, 1, path, errno);
+    journal_append(cl, &line, errno);
     return -1;
 }
 
@@ -528,8 +498,10 @@ int vorn_execmove_io(int node, struct io_redirect *io, int iolen, const char *pa
     return place_exec("vorn_execmove_io", node, io, iolen, path, argv, envp);
 }
 
-/* In the placed process: apply the records and record its node. */
-static int place_self(struct cluster *cl, int node, struct io_redirect *io, int count)
+/* In the placed process: apply the records and record its node, with the
+ * call's line; deferred, the caller records it. */
+static int place_self(struct cluster *cl, int node, struct io_redirect *io, int count,
+                      const struct cl_line *line, int defer)
 {
     struct io_state st;
     if (io_open_all(io, count, &st, node) < 0)
@@ -540,8 +512,8 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         io_release(&st);
         return -1;
     }
-    int prev = self_node(cl);
-    if (procs_register(cl, getpid(), node, 1) < 0) {
+    int prev = defer ? INT32_MIN : proc_node(cl, getpid());
+    if (!defer && procs_register(cl, getpid(), node, 1, line) < 0) {
         io_release(&st);
         return -1;
     }
@@ -549,7 +521,7 @@ static int place_self(struct cluster *cl, int node, struct io_redirect *io, int 
         int err = errno;
         io_release(&st);
         if (prev != INT32_MIN)
-            procs_register(cl, getpid(), prev, 0);
+            procs_register(cl, getpid(), prev, 0, NULL);
         errno = err;
         return -1;
     }
@@ -568,56 +540,87 @@ int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
         return -1;
     if (call_fault(cl, fn, node, 1, arg) < 0)
         return -1;
+    struct cl_line line = {fn, node, 1, arg};
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
-        rc = place_self(cl, node, io, iolen);
-    if (rc == 0)
+        rc = place_self(cl, node, io, iolen, &line, 0);
+    if (rc < 0)
+        journal_append(cl, &line, errno);
+    else
         io_wait_all(io, iolen);
-    int err = errno;
-    journal_append(cl, fn, node, 1, arg, rc < 0 ? err : 0);
-    errno = err;
     return rc;
 }
 
 /* Forks a child that places itself on node; returns its pid once it has,
- * or -1 with the child's errno (the child is reaped). */
+ * or -1 with the child's errno (the child is reaped).  With go, the child
+ * applies its records and waits for a byte on the pipe whose writing end
+ * *go gets: the caller records it (the end closed without a byte ends the
+ * child). */
 static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int count,
-                       pid_t *child)
+                       const struct cl_line *line, pid_t *child, int *go)
 {
-    int p[2];
+    int p[2], g[2] = {-1, -1};
     if (pipe2(p, O_CLOEXEC) < 0)
         return -1;
-    pid_t pid = fork();
-    if (pid < 0) {
+    if (go && pipe2(g, O_CLOEXEC) < 0) {
         int saved = errno;
         close(p[0]);
         close(p[1]);
         errno = saved;
         return -1;
     }
+    pid_t pid = fork();
+    if (pid < 0) {
+        int saved = errno;
+        close(p[0]);
+        close(p[1]);
+        if (go) {
+            close(g[0]);
+            close(g[1]);
+        }
+        errno = saved;
+        return -1;
+    }
     if (pid == 0) {
         close(p[0]);
-        /* Keep the report pipe clear of the descriptors the records set. */
+        if (go)
+            close(g[1]);
+        /* Keep the pipes clear of the descriptors the records set. */
         int min_fd = 0;
         for (int i = 0; io && i < count; i++)
             if (io[i].fd >= min_fd)
                 min_fd = io[i].fd + 1;
-        if (p[1] < min_fd) {
-            int high = fcntl(p[1], F_DUPFD_CLOEXEC, min_fd);
+        int *ends[] = {&p[1], &g[0]};
+        for (int e = 0; e < 2; e++) {
+            if (*ends[e] < 0 || *ends[e] >= min_fd)
+                continue;
+            int high = fcntl(*ends[e], F_DUPFD_CLOEXEC, min_fd);
             if (high < 0)
                 _exit(127);
-            close(p[1]);
-            p[1] = high;
+            close(*ends[e]);
+            *ends[e] = high;
         }
-        int err = place_self(cl, node, io, count) < 0 ? errno : 0;
-        write_full(p[1], &err, sizeof err);
+        int err = place_self(cl, node, io, count, line, go != NULL) < 0 ? errno : 0;
+        write_full(p[1], &err, sizeof err, -1);
         close(p[1]);
         if (err)
             _exit(127);
+        if (go) {
+            char b;
+            ssize_t n;
+            do {
+                n = read(g[0], &b, 1);
+            } while (n < 0 && errno == EINTR);
+            if (n != 1)
+                _exit(127);
+            close(g[0]);
+        }
         io_wait_all(io, count);
         *child = 0;
         return 0;
     }
     close(p[1]);
+    if (go)
+        close(g[0]);
     int err = 0;
     ssize_t n;
     do {
@@ -625,11 +628,15 @@ static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int
     } while (n < 0 && errno == EINTR);
     close(p[0]);
     if (n != (ssize_t)sizeof err || err) {
+        if (go)
+            close(g[1]);
         while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
         }
         errno = n == (ssize_t)sizeof err ? err : ECHILD;
         return -1;
     }
+    if (go)
+        *go = g[1];
     *child = pid;
     return 0;
 }
@@ -646,12 +653,17 @@ int _vorn_rfork_io(int node, struct io_redirect *io, int iolen, int flags)
         return -1;
     if (call_fault(cl, fn, node, 1, arg) < 0)
         return -1;
+    /* The child journals the call with its placement. */
+    struct cl_line line = {fn, node, 1, arg};
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
-        rc = fork_placed(cl, node, io, iolen, &child);
+        rc = fork_placed(cl, node, io, iolen, &line, &child, NULL);
     if (rc == 0 && child == 0)
         return 0;
-    journal_append(cl, fn, node, 1, arg, rc < 0 ? errno : 0);
-    return rc < 0 ? -1 : (int)child;
+    if (rc < 0) {
+        journal_append(cl, &line, errno);
+        return -1;
+    }
+    return (int)child;
 }
 
 int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, int flags)
@@ -661,7 +673,9 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
     size_t pos = 0;
     struct cluster *cl = cluster_get();
     pid_t *pids = NULL;
-    int rc = -1, made = 0;
+    int rc = -1, made = 0, logged = 0, *gos = NULL;
+    struct cl_proc *placed = NULL;
+    struct cl_line line = {fn, 0, 0, arg};
     (void)flags;
     arg[0] = 0;
     for (int i = 0; nodes && i < nnodes && pos < sizeof arg - 32; i++)
@@ -686,22 +700,34 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
     if (io_check(io, iolen) < 0)
         goto out;
     pids = (pid_t *)malloc((nnodes ? (size_t)nnodes : 1) * sizeof *pids);
-    if (!pids)
+    gos = (int *)malloc((nnodes ? (size_t)nnodes : 1) * sizeof *gos);
+    placed = (struct cl_proc *)malloc((nnodes ? (size_t)nnodes : 1) * sizeof *placed);
+    if (!pids || !gos || !placed)
         goto out;
     for (made = 0; made < nnodes; made++) {
         pid_t child;
-        if (fork_placed(cl, nodes[made], io, iolen, &child) < 0)
+        if (fork_placed(cl, nodes[made], io, iolen, NULL, &child, &gos[made]) < 0)
             break;
         if (child == 0) {
             free(pids);
+            free(gos);
+            free(placed);
             return made;
         }
         pids[made] = child;
+        placed[made].pid = child;
+        placed[made].node = nodes[made];
+        placed[made].start = 0;
     }
-    if (made < nnodes) {
+    /* Every child has its records: all of them are recorded at once, with
+     * the call's one line, and only then let go. */
+    if (made == nnodes && procs_register_many(cl, placed, nnodes, 1, &line) == 0)
+        logged = 1;
+    if (!logged) {
         /* All or nothing: end the children already made. */
         int saved = errno;
         for (int i = 0; i < made; i++) {
+            close(gos[i]);
             kill(pids[i], SIGKILL);
             while (waitpid(pids[i], NULL, 0) < 0 && errno == EINTR) {
             }
@@ -709,10 +735,17 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
         errno = saved;
         goto out;
     }
+    for (int i = 0; i < nnodes; i++) {
+        write_full(gos[i], "g", 1, -1);
+        close(gos[i]);
+    }
     rc = nnodes;
 out:
     free(pids);
-    journal_append(cl, fn, 0, 0, arg, rc < 0 ? errno : 0);
+    free(gos);
+    free(placed);
+    if (!logged)
+        journal_append(cl, &line, errno);
     return rc;
 }
 
@@ -742,13 +775,17 @@ static void notifier_follow(off_t off)
             ssize_t n = pread(3, buf, sizeof buf, off);
             if (n <= 0)
                 break;
-            if (write_full(4, buf, (size_t)n) < 0)
+            if (write_full(4, buf, (size_t)n, -1) < 0)
                 return;
             off += n;
         }
         struct stat sb;
         if (fstat(3, &sb) < 0 || sb.st_nlink == 0)
             return;
+        /* A line cut short by a kill and taken back: the next one is
+         * written where it stood. */
+        if (sb.st_size < off)
+            off = sb.st_size;
     }
 }
 

@@ -2,7 +2,10 @@
  * faults, destroy. */
 #include "cluster.h"
 
+#include <vorn/vorn.h>
+
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -11,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static const char usage_text[] =
@@ -25,7 +29,7 @@ static const char usage_text[] =
     "                 every user of the machine use it; --force replaces an\n"
     "                 existing cluster\n"
     "  show           print the node table\n"
-    "  log            print the journal of calls\n"
+    "  log [--tail N] print the journal of calls (the last N lines)\n"
     "  fail FUNCTION NODE|any ERRNO [COUNT]\n"
     "                 make the next COUNT calls (every call without COUNT) of\n"
     "                 library function FUNCTION on NODE fail with ERRNO, a name\n"
@@ -34,7 +38,7 @@ static const char usage_text[] =
     "  destroy        remove the cluster\n"
     "  -h, --help     print this text\n";
 
-static const char *const state_names[] = {"down", "boot", "error", "unavailable", "up"};
+static const char *const state_names[] = VORN_STATE_NAMES;
 
 static void usage_hint(void)
 {
@@ -47,6 +51,9 @@ static int fail_cluster(const char *path)
         fprintf(stderr, "vornemu: %s: damaged, truncated or foreign cluster state\n", path);
     else if (errno == ENOENT)
         fprintf(stderr, "vornemu: %s: no cluster here (see vornemu init)\n", path);
+    else if (errno == ENOLCK && lock_holder() > 0)
+        fprintf(stderr, "vornemu: %s: the cluster is locked by process %d (waited %d s)\n", path,
+                (int)lock_holder(), LOCK_WAIT_MS / 1000);
     else if (errno == EACCES)
         fprintf(stderr, "vornemu: %s: not a cluster of yours: %s\n", path, strerror(errno));
     else
@@ -125,6 +132,8 @@ static int cmd_init(int argc, char **argv, const char *path)
     if (cluster_create(path, &p) < 0) {
         if (errno == EEXIST || errno == ENOTEMPTY)
             fprintf(stderr, "vornemu: %s: a cluster exists (--force replaces it)\n", path);
+        else if (errno == EPERM && p.shared)
+            fprintf(stderr, "vornemu: %s: only root makes a shared cluster\n", path);
         else
             fprintf(stderr, "vornemu: %s: %s\n", path, strerror(errno));
         return 1;
@@ -192,6 +201,23 @@ static void print_row(const char *node, int state, uint32_t mode, uint32_t user,
     printf("\n");
 }
 
+struct show_rows {
+    const struct cl_proc *procs;
+    int nprocs;
+    int next;
+    int64_t now;
+};
+
+static int show_row(void *ctx, int node, const struct cl_node *n)
+{
+    struct show_rows *r = (struct show_rows *)ctx;
+    char name[16];
+    snprintf(name, sizeof name, "%d", node);
+    print_row(name, node_effective_state(n, r->now), n->mode, n->user, n->group, n->addr, r->procs,
+              r->nprocs, &r->next, node);
+    return 0;
+}
+
 static int cmd_show(const char *path)
 {
     struct cluster cl;
@@ -218,28 +244,11 @@ static int cmd_show(const char *path)
         print_summary(path, &cl.hdr);
         printf("NODE    STATE       MODE  USER     GROUP    ADDRESS         PROCESSES\n");
         print_row("master", 4, 0111, 0, 0, cl.hdr.master_addr, procs, 0, &next, -1);
-        int64_t now = now_us();
-        int count = (int)cl.hdr.nnodes;
-        static struct cl_node chunk[NODE_CHUNK];
-        for (int first = 0; first < count; first += NODE_CHUNK) {
-            int k = count - first < NODE_CHUNK ? count - first : NODE_CHUNK;
-            int rc_read = cluster_lock(&cl, 0);
-            if (rc_read == 0) {
-                rc_read = node_read_range(&cl, first, k, chunk);
-                cluster_unlock(&cl);
-            }
-            if (rc_read < 0) {
-                fflush(stdout);
-                fail_cluster(path);
-                goto out;
-            }
-            for (int i = 0; i < k; i++) {
-                const struct cl_node *n = &chunk[i];
-                char name[16];
-                snprintf(name, sizeof name, "%d", first + i);
-                print_row(name, node_effective_state(n, now), n->mode, n->user, n->group, n->addr,
-                          procs, nprocs, &next, first + i);
-            }
+        struct show_rows rows = {procs, nprocs, 0, now_us()};
+        if (node_scan(&cl, show_row, &rows) < 0) {
+            fflush(stdout);
+            fail_cluster(path);
+            goto out;
         }
     }
     rc = 0;
@@ -249,23 +258,179 @@ out:
     return rc;
 }
 
-static int cmd_log(const char *path)
+/* One journal being read for the merge. */
+struct jsource {
+    FILE *f;
+    uid_t owner; /* lines of a user's journal are believed only in their name */
+    int user;
+    char *line;
+    size_t cap;
+    ssize_t len; /* -1: at its end */
+    long long sec, usec;
+    long lines; /* --tail: the lines from where it starts */
+};
+
+/* The next believed line of a journal, with its time. */
+static void jsource_next(struct jsource *s)
+{
+    for (;;) {
+        s->len = s->f ? getline(&s->line, &s->cap, s->f) : -1;
+        if (s->len < 0)
+            return;
+        char *p = s->line, *end;
+        s->sec = strtoll(p, &end, 10);
+        s->usec = *end == '.' ? strtoll(end + 1, &end, 10) : 0;
+        if (!s->user)
+            return;
+        char *tab = strchr(p, '\t');
+        if (tab && strtoul(tab + 1, &end, 10) == (unsigned long)s->owner && *end == '\t')
+            return;
+    }
+}
+
+/* Moves fd to the start of its last n lines (reading back from the end
+ * only as far as they go) and counts them. */
+static off_t tail_start(int fd, long n, long *count)
+{
+    char buf[65536];
+    struct stat st;
+    *count = 0;
+    if (fstat(fd, &st) < 0)
+        return -1;
+    off_t end = st.st_size, pos = end;
+    long seen = 0;
+    while (pos > 0) {
+        size_t len = pos < (off_t)sizeof buf ? (size_t)pos : sizeof buf;
+        pos -= (off_t)len;
+        if (pread_full(fd, buf, len, pos) != (ssize_t)len)
+            return -1;
+        for (size_t i = len; i-- > 0;) {
+            /* The newline that ends the last line does not start a line. */
+            if (buf[i] != '\n' || pos + (off_t)i == end - 1)
+                continue;
+            if (++seen == n) {
+                *count = seen;
+                return pos + (off_t)i + 1;
+            }
+        }
+    }
+    *count = end > 0 ? seen + 1 : 0;
+    return 0;
+}
+
+static int jsource_open(struct jsource *s, int fd, uid_t owner, int user, long tail)
+{
+    memset(s, 0, sizeof *s);
+    s->owner = owner;
+    s->user = user;
+    if (tail >= 0) {
+        off_t at = tail_start(fd, tail, &s->lines);
+        if (at < 0 || lseek(fd, at, SEEK_SET) < 0)
+            return close_keep_errno(fd);
+    }
+    s->f = fdopen(fd, "r");
+    if (!s->f)
+        return close_keep_errno(fd);
+    jsource_next(s);
+    return 0;
+}
+
+/* The journal is the cluster's own plus, in a shared cluster, one per
+ * other user; printed merged by time.  With tail >= 0, the last tail
+ * lines only, read from the end. */
+static int cmd_log(const char *path, long tail)
 {
     struct cluster cl;
+    struct jsource src[64];
+    int nsrc = 0, rc = 1;
     if (cluster_open(path, &cl) < 0)
         return fail_cluster(path);
     int fd = cluster_journal_open(&cl, O_RDONLY);
-    if (fd < 0) {
+    if (fd < 0 || jsource_open(&src[nsrc++], fd, 0, 0, tail) < 0) {
+        fail_cluster(path);
         cluster_close(&cl);
-        return fail_cluster(path);
+        return 1;
     }
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        fwrite(buf, 1, (size_t)n, stdout);
-    close(fd);
+    if (cl.users_fd >= 0) {
+        int dfd = dup(cl.users_fd);
+        DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
+        struct dirent *e;
+        while (d && (e = readdir(d)) != NULL && nsrc < (int)(sizeof src / sizeof src[0])) {
+            const char *num = e->d_name + sizeof FILE_JOURNAL;
+            if (strncmp(e->d_name, FILE_JOURNAL ".", sizeof FILE_JOURNAL) != 0 || !*num ||
+                strspn(num, "0123456789") != strlen(num))
+                continue;
+            char name[300];
+            struct stat st;
+            snprintf(name, sizeof name, USERS_DIR "/%s", e->d_name);
+            int jfd = state_open(&cl, name, O_RDONLY);
+            if (jfd < 0)
+                continue;
+            /* Only a journal its owner alone writes, in their own name. */
+            if (fstat(jfd, &st) < 0 || (st.st_mode & 022) ||
+                strtoul(num, NULL, 10) != (unsigned long)st.st_uid) {
+                close(jfd);
+                continue;
+            }
+            jsource_open(&src[nsrc], jfd, st.st_uid, 1, tail);
+            if (src[nsrc].f)
+                nsrc++;
+        }
+        if (d)
+            closedir(d);
+        else if (dfd >= 0)
+            close(dfd);
+    }
+    /* --tail: the last lines of the merge, kept in a ring; a believed
+     * line is among the last of its own journal. */
+    long ring_size = 0, kept = 0;
+    char **ring = NULL;
+    if (tail > 0) {
+        for (int i = 0; i < nsrc; i++)
+            ring_size += src[i].lines;
+        ring_size = ring_size < tail ? ring_size : tail;
+        ring = (char **)calloc(ring_size ? (size_t)ring_size : 1, sizeof *ring);
+        if (!ring) {
+            fail_cluster(path);
+            tail = 0;
+        }
+    }
+    for (;;) {
+        struct jsource *first = NULL;
+        for (int i = 0; i < nsrc; i++)
+            if (src[i].len >= 0 && (!first || src[i].sec < first->sec ||
+                                    (src[i].sec == first->sec && src[i].usec < first->usec)))
+                first = &src[i];
+        if (!first)
+            break;
+        if (tail < 0) {
+            fwrite(first->line, 1, (size_t)first->len, stdout);
+        } else if (ring_size > 0) {
+            char **slot = &ring[kept++ % ring_size];
+            free(*slot);
+            *slot = strdup(first->line);
+        }
+        jsource_next(first);
+    }
+    for (long i = kept > ring_size ? kept - ring_size : 0; i < kept; i++)
+        if (ring[i % ring_size])
+            fputs(ring[i % ring_size], stdout);
+    for (long i = 0; i < ring_size; i++)
+        free(ring[i]);
+    free(ring);
+    rc = 0;
+    for (int i = 0; i < nsrc; i++) {
+        if (src[i].f && ferror(src[i].f)) {
+            fflush(stdout);
+            fail_cluster(path);
+            rc = 1;
+        }
+        if (src[i].f)
+            fclose(src[i].f);
+        free(src[i].line);
+    }
     cluster_close(&cl);
-    return 0;
+    return rc;
 }
 
 static int cmd_fail(int argc, char **argv, const char *path)
@@ -350,6 +515,14 @@ int main(int argc, char **argv)
     const char *path = cluster_path_from_env();
     if (strcmp(cmd, "init") == 0)
         return cmd_init(argc - 1, argv + 1, path);
+    if (strcmp(cmd, "log") == 0 && argc == 4 && strcmp(argv[2], "--tail") == 0) {
+        unsigned long n;
+        if (parse_uint(argv[3], 0x7fffffff, &n) < 0) {
+            fprintf(stderr, "vornemu: invalid line count: %s\n", argv[3]);
+            return 1;
+        }
+        return cmd_log(path, (long)n);
+    }
     if (argc > 2 && strcmp(cmd, "fail") != 0) {
         fprintf(stderr, "vornemu: unexpected argument: %s\n", argv[2]);
         usage_hint();
@@ -358,7 +531,7 @@ int main(int argc, char **argv)
     if (strcmp(cmd, "show") == 0)
         return cmd_show(path);
     if (strcmp(cmd, "log") == 0)
-        return cmd_log(path);
+        return cmd_log(path, -1);
     if (strcmp(cmd, "fail") == 0)
         return cmd_fail(argc - 1, argv + 1, path);
     if (strcmp(cmd, "heal") == 0)

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 static int fail(const char *what)
@@ -15,7 +16,7 @@ static int fail(const char *what)
     return 1;
 }
 
-// probe info N | chmod N MODE | place N | arch
+// probe info N | chmod N MODE | place N | vrfork N M | arch
 int main(int argc, char **argv)
 {
     if (argc == 2 && strcmp(argv[1], "arch") == 0) {
@@ -40,6 +41,18 @@ int main(int argc, char **argv)
     if (strcmp(argv[1], "chmod") == 0 && argc == 4) {
         if (vorn_chmod(node, (int)strtol(argv[3], NULL, 8)) < 0)
             return fail("vorn_chmod");
+        return 0;
+    }
+    if (strcmp(argv[1], "vrfork") == 0 && argc == 4) {
+        // Fork one child onto each of two nodes; the children end at once.
+        int nodes[2] = {node, atoi(argv[3])};
+        int rc = _vorn_vrfork_io(nodes, 2, NULL, -1, 0);
+        if (rc < 0)
+            return fail("_vorn_vrfork_io");
+        if (rc < 2)
+            _exit(0);
+        while (wait(NULL) > 0) {
+        }
         return 0;
     }
     if (strcmp(argv[1], "place") == 0) {
