@@ -693,7 +693,9 @@ TEST(Listener, FailedLocalWriteClosesTheStreamsFeedingIt)
     for (int flags : {0, LINE_PREFIX}) {
         SCOPED_TRACE(flags);
         rig r = rig_start(flags, 1, RIG_INPUT_EMPTY);
-        close(rig_connect(r, r.hdr_pid, 0));
+        // Each connection stays open until the listener has taken it: one
+        // whose owner has gone can no longer be told from another user's.
+        int s0 = rig_connect(r, r.hdr_pid, 0);
         int s1 = rig_connect(r, r.hdr_pid, 1);
         int s2 = rig_connect(r, r.hdr_pid, 2);
         close(r.out_r);
@@ -709,6 +711,7 @@ TEST(Listener, FailedLocalWriteClosesTheStreamsFeedingIt)
         close(s2);
         EXPECT_TRUE(rig_wait(r));
         EXPECT_EQ(r.status, 0);
+        close(s0);
         rig_stop(r);
     }
 }
