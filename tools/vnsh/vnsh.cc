@@ -448,12 +448,14 @@ static void node_report(const struct run *r, const char *msg)
 }
 
 // In the listener that vnsh_rexec forks: the placement's status pipe is
-// not the listener's to hold.
+// not the listener's to hold, and an interrupt that the program's process
+// group gets must not end the listener before the program's last words.
 static int child_status_fd = -1;
-static void listener_drop_status(void)
+static void listener_setup(void)
 {
     if (child_status_fd >= 0)
         close(child_status_fd);
+    signal(SIGINT, SIG_IGN);
 }
 
 [[noreturn]] static void child_main(struct run *r, const char *path, char **argv, int in_rd,
@@ -489,7 +491,7 @@ static void listener_drop_status(void)
         }
     }
     child_status_fd = status_wr;
-    pthread_atfork(nullptr, nullptr, listener_drop_status);
+    pthread_atfork(nullptr, nullptr, listener_setup);
 
     vnsh_rexec(r->node, path, argv, environ, 0);
     int err = errno;
