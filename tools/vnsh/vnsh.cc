@@ -196,14 +196,17 @@ static int write_all(int fd, const char *data, size_t len)
 
 // Descriptors of our own: close-on-exec, and above every descriptor that
 // was open before the runs began, so that a child closes them all at once.
+// Where the limit leaves no room above (a caller's descriptor sits high),
+// the descriptor stays where it is: the program never gets it (it closes
+// on exec), and the listener closes what it inherited.
 static int own_fd(int fd)
 {
-    if (fd < own_fd_floor) {
+    if (fd >= 0 && fd < own_fd_floor) {
         int high = fcntl(fd, F_DUPFD_CLOEXEC, own_fd_floor);
-        int err = errno;
-        close(fd);
-        errno = err;
-        return high;
+        if (high >= 0) {
+            close(fd);
+            return high;
+        }
     }
     return fd;
 }
@@ -214,15 +217,6 @@ static int own_pipe(int p[2], int nonblock_end)
         return -1;
     p[0] = own_fd(p[0]);
     p[1] = own_fd(p[1]);
-    if (p[0] < 0 || p[1] < 0) {
-        int err = errno;
-        if (p[0] >= 0)
-            close(p[0]);
-        if (p[1] >= 0)
-            close(p[1]);
-        errno = err;
-        return -1;
-    }
     if (nonblock_end >= 0)
         fcntl(p[nonblock_end], F_SETFL, fcntl(p[nonblock_end], F_GETFL) | O_NONBLOCK);
     return 0;
@@ -422,15 +416,21 @@ static void input_write(struct run *r)
 
 // Runs.
 
+// A run whose child exists, or whose output has not ended.
 static int run_active(const struct run *r)
 {
-    return r->state != RUN_WAITING && (!r->reaped || r->out[0].fd >= 0 || r->out[1].fd >= 0);
+    return r->pid > 0 && (!r->reaped || r->out[0].fd >= 0 || r->out[1].fd >= 0);
 }
 
+// A run that has nothing more to do: never forked and failed, or reaped
+// with all of its output read.
 static int run_done(const struct run *r)
 {
-    return r->state != RUN_WAITING && r->reaped && r->status_fd < 0 && r->out[0].fd < 0 &&
-           r->out[1].fd < 0;
+    if (r->state == RUN_WAITING)
+        return 0;
+    if (r->pid <= 0)
+        return r->state == RUN_FAILED;
+    return r->reaped && r->status_fd < 0 && r->out[0].fd < 0 && r->out[1].fd < 0;
 }
 
 // Signals the run's process group: its program, what the program started,
@@ -478,9 +478,13 @@ static void listener_setup(void)
     }
     // Everything of ours goes but the status pipe (the cluster library's
     // descriptors, opened earlier, lie below the floor and stay).
-    if (status_wr > own_fd_floor)
-        close_range((unsigned)own_fd_floor, (unsigned)status_wr - 1, 0);
-    close_range((unsigned)status_wr + 1, ~0U, 0);
+    if (status_wr >= own_fd_floor) {
+        if (status_wr > own_fd_floor)
+            close_range((unsigned)own_fd_floor, (unsigned)status_wr - 1, 0);
+        close_range((unsigned)status_wr + 1, ~0U, 0);
+    } else {
+        close_range((unsigned)own_fd_floor, ~0U, 0);
+    }
     if (in_rd > 2 && in_rd < own_fd_floor)
         close(in_rd);
     if (nofile_soft != RLIM_INFINITY) {
@@ -621,8 +625,6 @@ static void signals_setup(void)
         die("pipe");
     sig_pipe[0] = own_fd(sig_pipe[0]);
     sig_pipe[1] = own_fd(sig_pipe[1]);
-    if (sig_pipe[0] < 0 || sig_pipe[1] < 0)
-        die("pipe");
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
@@ -713,8 +715,7 @@ static void loop(const char *path, char **argv)
         }
         int all_done = next == nruns;
         for (int i = 0; i < next && all_done; i++)
-            all_done = runs[i].state == RUN_FAILED ? !runs[i].pid || run_done(&runs[i])
-                                                   : run_done(&runs[i]);
+            all_done = run_done(&runs[i]);
         if (all_done)
             break;
 
