@@ -46,10 +46,10 @@ struct buf {
 
 // One output stream (0 standard output, 1 standard error) of a run.
 struct ostream {
-    int fd;      // read end of the pipe; -1 after its end
-    size_t held; // line mode: bytes of an unfinished line in line[]
-    int midline; // -u: the last piece written did not end a line
-    char line[LINE_PIECE];
+    int fd;            // read end of the pipe; -1 after its end
+    size_t held;       // line mode: bytes of an unfinished line in line[]
+    int midline;       // -u: the last piece written did not end a line
+    char *line;        // line mode: LINE_PIECE bytes, taken when first needed
     struct buf gather; // -b: everything the stream carried
 };
 
@@ -167,6 +167,8 @@ static void buf_reserve(struct buf *b, size_t more)
 
 static void buf_add(struct buf *b, const void *data, size_t len)
 {
+    if (len == 0)
+        return;
     buf_reserve(b, len);
     memcpy(b->p + b->len, data, len);
     b->len += len;
@@ -277,6 +279,8 @@ static void lines_feed(struct run *r, int s, const char *p, size_t n, int final)
             p += k;
             n -= k;
         } else {
+            if (!o->line && !(o->line = static_cast<char *>(malloc(LINE_PIECE))))
+                die("out of memory");
             memcpy(o->line + o->held, p, take);
             o->held += take;
             p += take;
@@ -346,6 +350,8 @@ static void output_read(struct run *r, int s)
     }
     output_feed(r, s, data, 0, 1);
     close_fd(&r->out[s].fd);
+    free(r->out[s].line);
+    r->out[s].line = nullptr;
 }
 
 static int run_done(const struct run *r);
