@@ -396,8 +396,9 @@ TEST(Vnsh, FanoutLimit)
     started v = vnsh_start({"-f", "2", "-L", "-w", "0-7", "echo", "x"});
     size_t seen = 0;
     for (;;) { // until vnsh sits in poll and every placing child in fcntl
-        std::vector<pid_t> kids = placing(v.pid);
+        // In poll before the children are listed: every fork came before.
         long call = proc_syscall(v.pid);
+        std::vector<pid_t> kids = placing(v.pid);
         bool settled = (call == 7 || call == 271) && !kids.empty();
         for (pid_t k : kids)
             settled = settled && proc_syscall(k) == 72;
