@@ -450,6 +450,12 @@ static void run_signal(struct run *r, int sig)
 
 static void node_report(const struct run *r, const char *msg)
 {
+    // -u: a line that a node left open on standard error ends first.
+    if (open_line[1]) {
+        local_write(1, "\n", 1);
+        open_line[1]->midline = 0;
+        open_line[1] = nullptr;
+    }
     fprintf(stderr, "%s: node %d: %s\n", progname, r->node, msg);
 }
 
