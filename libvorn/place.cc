@@ -8,6 +8,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -125,7 +128,90 @@ static int send_full(int fd, const void *buf, size_t len)
     return 0;
 }
 
-static int io_open_one(const struct io_redirect *r, int min_fd)
+/* A process placed on node connects from that node's own address, as it
+ * would from a real node: the master's, or node i's loopback address
+ * 127.1.0.0 + i + 1.  Only where the destination is this machine's
+ * loopback; a real host elsewhere is reached from a real address. */
+static int io_bind_node(int fd, const struct sockaddr_in *dest, int node)
+{
+    if ((ntohl(dest->sin_addr.s_addr) >> 24) != 127)
+        return 0;
+    struct sockaddr_in from;
+    memset(&from, 0, sizeof from);
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(node < 0 ? INADDR_LOOPBACK : 0x7f010000u + (uint32_t)node + 1);
+    return bind(fd, (const struct sockaddr *)&from, sizeof from);
+}
+
+/* Waits, for at most 10 seconds, until the peer on this machine has taken
+ * the connection off its listening queue or closed it.  A forwarding
+ * listener checks who holds a local peer's end before it reads a byte; a
+ * placed program that writes and exits before that would leave an end that
+ * nobody holds any more, whose stream the listener refuses. */
+static void io_wait_taken(int fd)
+{
+    struct sockaddr_in self, peer;
+    socklen_t len = sizeof self;
+    if (getsockname(fd, (struct sockaddr *)&self, &len) < 0)
+        return;
+    len = sizeof peer;
+    if (getpeername(fd, (struct sockaddr *)&peer, &len) < 0 ||
+        (ntohl(peer.sin_addr.s_addr) >> 24) != 127)
+        return;
+    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (nl < 0)
+        return;
+    struct {
+        struct nlmsghdr nh;
+        struct inet_diag_req_v2 req;
+    } q;
+    memset(&q, 0, sizeof q);
+    q.nh.nlmsg_len = sizeof q;
+    q.nh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    q.nh.nlmsg_flags = NLM_F_REQUEST;
+    q.req.sdiag_family = AF_INET;
+    q.req.sdiag_protocol = IPPROTO_TCP;
+    q.req.idiag_states = ~0u;
+    q.req.id.idiag_src[0] = peer.sin_addr.s_addr; /* the peer's end */
+    q.req.id.idiag_sport = peer.sin_port;
+    q.req.id.idiag_dst[0] = self.sin_addr.s_addr;
+    q.req.id.idiag_dport = self.sin_port;
+    q.req.id.idiag_cookie[0] = q.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    struct sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    for (long waited = 0, step = 50; waited < 10000000; waited += step) {
+        union {
+            struct nlmsghdr nh;
+            char bytes[1024];
+        } reply;
+        if (sendto(nl, &q, sizeof q, 0, (struct sockaddr *)&kernel, sizeof kernel) < 0)
+            break;
+        ssize_t n = recv(nl, &reply, sizeof reply, MSG_DONTWAIT);
+        if (n < (ssize_t)NLMSG_LENGTH(sizeof(struct inet_diag_msg)) ||
+            reply.nh.nlmsg_type != SOCK_DIAG_BY_FAMILY)
+            break;
+        const struct inet_diag_msg *m = (const struct inet_diag_msg *)NLMSG_DATA(&reply.nh);
+        /* Still queued: established, and no process holds it yet. */
+        if (m->idiag_state != 1 || m->idiag_inode != 0)
+            break;
+        usleep((useconds_t)step);
+        if (step < 10000)
+            step *= 2;
+    }
+    close(nl);
+}
+
+/* io_wait_taken for every installed socket record that sent a header
+ * (the forwarding kind), once the placement no longer waits on its caller. */
+static void io_wait_all(const struct io_redirect *io, int count)
+{
+    for (int i = 0; io && i < count; i++)
+        if (io[i].type == IO_SOCKET && io[i].send_header)
+            io_wait_taken(io[i].fd);
+}
+
+static int io_open_one(const struct io_redirect *r, int min_fd, int node)
 {
     int fd = -1;
     if (r->type == IO_SOCKET) {
@@ -142,7 +228,7 @@ static int io_open_one(const struct io_redirect *r, int min_fd)
         fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return -1;
-        if (connect_full(fd, &a) < 0)
+        if (io_bind_node(fd, &a, node) < 0 || connect_full(fd, &a) < 0)
             goto fail;
         if (r->send_header) {
             int32_t hdr[2] = {(int32_t)getpid(), r->fd};
@@ -190,7 +276,7 @@ static void io_release(struct io_state *st)
 
 /* Opens every record's file or connection into temporaries, in array
  * order; nothing of the caller's is touched yet. */
-static int io_open_all(const struct io_redirect *io, int count, struct io_state *st)
+static int io_open_all(const struct io_redirect *io, int count, struct io_state *st, int node)
 {
     memset(st, 0, sizeof *st);
     if (count <= 0 || !io)
@@ -211,7 +297,7 @@ static int io_open_all(const struct io_redirect *io, int count, struct io_state 
     st->count = count;
     st->min_fd = min_fd;
     for (int i = 0; i < count; i++) {
-        st->temps[i] = io_open_one(&io[i], min_fd);
+        st->temps[i] = io_open_one(&io[i], min_fd, node);
         if (st->temps[i] < 0) {
             io_release(st);
             return -1;
@@ -398,7 +484,7 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         if (program_check(path) < 0 || args_check(path, argv, envp ? envp : environ) < 0)
             goto fail;
     }
-    if (io_open_all(io, count, &st) < 0)
+    if (io_open_all(io, count, &st, node) < 0)
         goto fail;
     if (cluster_raise(cl, st.min_fd) < 0) {
         io_release(&st);
@@ -410,6 +496,7 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
         goto fail;
     }
     if (io_install(io, &st) == 0) {
+        io_wait_all(io, count);
         /* The journal descriptor lies above every record's. */
         journal_append(cl, fn, node, 1, path, 0);
         execve(path, argv, envp ? envp : environ);
@@ -445,7 +532,7 @@ int vorn_execmove_io(int node, struct io_redirect *io, int iolen, const char *pa
 static int place_self(struct cluster *cl, int node, struct io_redirect *io, int count)
 {
     struct io_state st;
-    if (io_open_all(io, count, &st) < 0)
+    if (io_open_all(io, count, &st, node) < 0)
         return -1;
     /* The cluster's own descriptors go above every record's, so that no
      * record replaces one and the cluster serves the calls that follow. */
@@ -483,6 +570,8 @@ int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
         return -1;
     if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
         rc = place_self(cl, node, io, iolen);
+    if (rc == 0)
+        io_wait_all(io, iolen);
     int err = errno;
     journal_append(cl, fn, node, 1, arg, rc < 0 ? err : 0);
     errno = err;
@@ -524,6 +613,7 @@ static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int
         close(p[1]);
         if (err)
             _exit(127);
+        io_wait_all(io, count);
         *child = 0;
         return 0;
     }

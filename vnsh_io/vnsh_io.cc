@@ -5,23 +5,27 @@
 
 #include "vnsh_io_internal.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-/* Seconds of silence after which streams that never connected are given up. */
-#define QUIET_SECONDS 45
 /* Connections accepted whose 8-byte header has not fully arrived yet. */
 #define PENDING_MAX 8
 #define HEADER_SIZE 8
@@ -59,6 +63,12 @@ struct listen_counts {
 
 VNSH_STATIC int buffer_size = 4096;
 VNSH_STATIC int nodenum = -1;
+/* Milliseconds of silence after which streams that never connected are
+ * given up. */
+VNSH_STATIC int quiet_ms = 45000;
+/* The target node's address (network order), the only one besides
+ * loopback that a stream may come from; 0 when there is none. */
+VNSH_STATIC in_addr_t nodeaddr;
 
 static struct io_stream nio[3];
 static struct input_buffer input;
@@ -66,13 +76,35 @@ static struct pending_conn pending[PENDING_MAX];
 static int npending;
 /* Streams for which a connection has been taken (or, for 0, refused). */
 static int stream_taken[3];
+/* Line mode: where a prefixed line is put together for its single write. */
+static char *line_buf;
+/* The user whose sockets on this machine may carry streams (besides root). */
+static uid_t listener_uid;
 
-static void write_out(int fd, const void *buf, size_t len)
+/* Writes all of buf to a local descriptor: a descriptor that takes the
+ * whole piece gets it in one write; a short write is completed, EINTR is
+ * retried and EAGAIN waits until the descriptor is writable.  -1 when the
+ * descriptor failed for good (EPIPE, EBADF, EIO, ENOSPC, ...). */
+static int local_write(int fd, const char *buf, size_t len)
 {
-    /* Local writes are not checked: a failed or short write loses the rest
-     * of that piece and forwarding goes on. */
-    ssize_t n = write(fd, buf, len);
-    (void)n;
+    while (len > 0) {
+        ssize_t n = write(fd, buf, len);
+        if (n > 0) {
+            buf += n;
+            len -= (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd p = {fd, POLLOUT, 0};
+            if (poll(&p, 1, -1) < 0 && errno != EINTR)
+                return -1;
+            continue;
+        }
+        return -1;
+    }
+    return 0;
 }
 
 [[noreturn]] static void listener_nomem(void)
@@ -115,22 +147,19 @@ static int prefix_format(char *prefix, size_t size)
 }
 
 /* One line out with a single write: prefix (plen may be 0), the bytes, and
- * a newline when add_nl is set. */
-static void line_write(int fd, const char *prefix, int plen, const char *line, size_t len,
-                       int add_nl)
+ * a newline when add_nl is set; put together in line_buf, which has room
+ * for a prefix, buffer_size bytes and a newline.  -1 as local_write. */
+static int line_write(int fd, const char *prefix, int plen, const char *line, size_t len,
+                      int add_nl)
 {
-    if (plen == 0 && !add_nl) {
-        write_out(fd, line, len);
-        return;
-    }
+    if (plen == 0 && !add_nl)
+        return local_write(fd, line, len);
     size_t total = (size_t)plen + len + (add_nl ? 1 : 0);
-    char *tmp = listener_alloc(total);
-    memcpy(tmp, prefix, plen);
-    memcpy(tmp + plen, line, len);
+    memcpy(line_buf, prefix, plen);
+    memcpy(line_buf + plen, line, len);
     if (add_nl)
-        tmp[total - 1] = '\n';
-    write_out(fd, tmp, total);
-    free(tmp);
+        line_buf[total - 1] = '\n';
+    return local_write(fd, line_buf, total);
 }
 
 /* Ends stream i: its socket is closed (never a local 0, 1 or 2), stream 0
@@ -148,6 +177,17 @@ static void stream_end(int i)
     s->out_fd = -1;
 }
 
+/* Ends stream i because its local descriptor failed for good: the socket
+ * is reset, so that the remote process finds its output closed at its next
+ * write, as a local program writing into a pipe without reader would. */
+static int stream_cut(int i)
+{
+    struct linger lg = {1, 0};
+    setsockopt(nio[i].fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    stream_end(i);
+    return -1;
+}
+
 static int read_again(ssize_t n)
 {
     return n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK);
@@ -158,19 +198,17 @@ static int do_unbuff_io(int i)
 {
     struct io_stream *s = &nio[i];
     ssize_t n = read(s->fd, s->buf, buffer_size);
-    if (n > 0) {
-        write_out(s->out_fd, s->buf, n);
-        return 0;
-    }
+    if (n > 0)
+        return local_write(s->out_fd, s->buf, n) < 0 ? stream_cut(i) : 0;
     if (read_again(n))
         return 0;
     stream_end(i);
     return -1;
 }
 
-/* Line mode: write every complete line with one write, prefix included;
- * hold the unfinished rest, and cut lines of buffer_size bytes or more. */
-static int do_line_buff_io(int i, int flags)
+/* One read of stream i in line mode (more: only what has arrived already);
+ * 0 to go on, -1 when the stream has ended, 1 when nothing more was there. */
+static int line_buff_once(int i, int flags, int more)
 {
     static char prefix[16];
     struct io_stream *s = &nio[i];
@@ -178,12 +216,13 @@ static int do_line_buff_io(int i, int flags)
     if (!(flags & VNSH_PREFIX))
         plen = 0;
 
-    ssize_t n = read(s->fd, s->buf + s->len, buffer_size - s->len);
+    ssize_t n = more ? recv(s->fd, s->buf + s->len, buffer_size - s->len, MSG_DONTWAIT)
+                     : read(s->fd, s->buf + s->len, buffer_size - s->len);
     if (n <= 0) {
         if (read_again(n))
-            return 0;
+            return more ? 1 : 0;
         if (s->len > 0) {
-            line_write(s->out_fd, prefix, plen, s->buf, s->len, 1);
+            (void)line_write(s->out_fd, prefix, plen, s->buf, s->len, 1);
             s->len = 0;
         }
         stream_end(i);
@@ -195,17 +234,31 @@ static int do_line_buff_io(int i, int flags)
     char *end = scan + n;
     char *nl;
     while (scan < end && (nl = (char *)memchr(scan, '\n', end - scan)) != NULL) {
-        line_write(s->out_fd, prefix, plen, start, nl + 1 - start, 0);
+        if (line_write(s->out_fd, prefix, plen, start, nl + 1 - start, 0) < 0)
+            return stream_cut(i);
         start = scan = nl + 1;
     }
     s->len = (int)(end - start);
     if (start != s->buf && s->len > 0)
         memmove(s->buf, start, s->len);
     if (s->len == buffer_size) {
-        line_write(s->out_fd, prefix, plen, s->buf, s->len, 1);
+        if (line_write(s->out_fd, prefix, plen, s->buf, s->len, 1) < 0)
+            return stream_cut(i);
         s->len = 0;
     }
     return 0;
+}
+
+/* Line mode: write every complete line with one write, prefix included;
+ * hold the unfinished rest, and cut lines of buffer_size bytes or more.
+ * What has already arrived is taken in the same pass (a few buffers'
+ * worth, so that the other streams get their turn). */
+static int do_line_buff_io(int i, int flags)
+{
+    int r = line_buff_once(i, flags, 0);
+    for (int k = 0; r == 0 && k < 15; k++)
+        r = line_buff_once(i, flags, 1);
+    return r < 0 ? -1 : 0;
 }
 
 /* Detaches the standard-input socket after the sending side ended it. */
@@ -216,13 +269,14 @@ static void do_input_buffer_close1(int flags)
     input.out_fd = -1;
     nio[0].fd = -1;
     if ((flags & VNSH_LINEBUF) && nio[0].len > 0) {
+        /* The stream is over either way: a failure here changes nothing. */
+        int fd = nio[0].out_fd;
         if (flags & VNSH_PREFIX) {
             int plen = prefix_format(prefix, sizeof prefix);
-            write_out(nio[0].out_fd, prefix, plen);
-            write_out(nio[0].out_fd, nio[0].buf, nio[0].len);
-            write_out(nio[0].out_fd, "\n", 1);
+            if (local_write(fd, prefix, plen) == 0 && local_write(fd, nio[0].buf, nio[0].len) == 0)
+                (void)local_write(fd, "\n", 1);
         } else {
-            write_out(nio[0].out_fd, nio[0].buf, nio[0].len);
+            (void)local_write(fd, nio[0].buf, nio[0].len);
         }
         nio[0].len = 0;
     }
@@ -364,9 +418,115 @@ static void pending_remove(int k)
     npending--;
 }
 
+/* Asks the kernel (sock_diag) about the socket on this machine whose
+ * address is peer and whose remote end is local, the accepted connection's
+ * own address.  1 with *uid when it is found and still held by a process;
+ * 0 when there is no such socket here; -1 when it cannot be told (the
+ * peer has closed its end already, or the question failed). */
+static int peer_owner(const struct sockaddr_in *peer, const struct sockaddr_in *local, uid_t *uid)
+{
+    struct {
+        struct nlmsghdr nh;
+        struct inet_diag_req_v2 req;
+    } q;
+    memset(&q, 0, sizeof q);
+    q.nh.nlmsg_len = sizeof q;
+    q.nh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    q.nh.nlmsg_flags = NLM_F_REQUEST;
+    q.req.sdiag_family = AF_INET;
+    q.req.sdiag_protocol = IPPROTO_TCP;
+    q.req.idiag_states = ~0u;
+    q.req.id.idiag_src[0] = peer->sin_addr.s_addr;
+    q.req.id.idiag_sport = peer->sin_port;
+    q.req.id.idiag_dst[0] = local->sin_addr.s_addr;
+    q.req.id.idiag_dport = local->sin_port;
+    q.req.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    q.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+
+    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (nl < 0)
+        return -1;
+    struct sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof kernel);
+    kernel.nl_family = AF_NETLINK;
+    union {
+        struct nlmsghdr nh;
+        char bytes[1024];
+    } reply;
+    ssize_t n = -1;
+    if (sendto(nl, &q, sizeof q, 0, (struct sockaddr *)&kernel, sizeof kernel) ==
+        (ssize_t)sizeof q) {
+        /* The kernel answers within sendto: the reply is queued by now. */
+        do {
+            n = recv(nl, &reply, sizeof reply, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+    }
+    close(nl);
+    /* The answer to a single look-up is one message: the socket or an error. */
+    const struct nlmsghdr *h = &reply.nh;
+    if (n < (ssize_t)NLMSG_LENGTH(sizeof(struct nlmsgerr)) || h->nlmsg_len > (size_t)n)
+        return -1;
+    if (h->nlmsg_type == NLMSG_ERROR) {
+        const struct nlmsgerr *e = (const struct nlmsgerr *)NLMSG_DATA(h);
+        return e->error == -ENOENT ? 0 : -1;
+    }
+    if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        h->nlmsg_len < NLMSG_LENGTH(sizeof(struct inet_diag_msg)))
+        return -1;
+    const struct inet_diag_msg *m = (const struct inet_diag_msg *)NLMSG_DATA(h);
+    /* Only the connection itself counts; anything else found there (a
+     * listener on the peer's port, a socket of another family) says that
+     * the peer is here, but not whose it is. */
+    if (m->idiag_family != AF_INET || m->id.idiag_src[0] != peer->sin_addr.s_addr ||
+        m->id.idiag_sport != peer->sin_port || m->id.idiag_dst[0] != local->sin_addr.s_addr ||
+        m->id.idiag_dport != local->sin_port)
+        return -1;
+    /* A socket no process holds any more reports no owner (root). */
+    if (m->idiag_inode == 0)
+        return -1;
+    *uid = m->idiag_uid;
+    return 1;
+}
+
+/* Whether addr (network order) is one of this machine's own addresses. */
+static int address_is_local(in_addr_t addr)
+{
+    struct ifaddrs *list;
+    if (getifaddrs(&list) < 0)
+        return 1; /* cannot tell: take the careful side */
+    int found = 0;
+    for (struct ifaddrs *i = list; i && !found; i = i->ifa_next)
+        found = i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
+                ((const struct sockaddr_in *)i->ifa_addr)->sin_addr.s_addr == addr;
+    freeifaddrs(list);
+    return found;
+}
+
+/* Whether a connection may carry a stream, judged before a byte of it is
+ * read: it must come from the target node's address or from loopback, and
+ * a peer on this machine must be a socket of the listener's user or of
+ * root. */
+static int peer_trusted(int fd, const struct sockaddr_in *peer)
+{
+    in_addr_t a = peer->sin_addr.s_addr;
+    int loopback = (ntohl(a) >> 24) == 127;
+    if (peer->sin_family != AF_INET || (!loopback && (nodeaddr == 0 || a != nodeaddr)))
+        return 0;
+    struct sockaddr_in local;
+    socklen_t len = sizeof local;
+    if (getsockname(fd, (struct sockaddr *)&local, &len) < 0)
+        return 0;
+    uid_t uid;
+    int r = peer_owner(peer, &local, &uid);
+    if (r == 1)
+        return uid == listener_uid || uid == 0;
+    /* Not a socket of this machine: the node's own, from afar. */
+    return r == 0 && !loopback && !address_is_local(a);
+}
+
 /* Takes every waiting connection.  A header that has not fully arrived is
  * read on later passes, so that a slow or silent peer holds up nothing. */
-static void accept_connections(int *lsock, int pid, struct listen_counts *c, fd_set *rd)
+static void accept_connections(int *lsock, int pid, struct listen_counts *c)
 {
     for (;;) {
         struct sockaddr_in addr;
@@ -381,13 +541,10 @@ static void accept_connections(int *lsock, int pid, struct listen_counts *c, fd_
             *lsock = -1;
             return;
         }
-        if (fd >= FD_SETSIZE) {
+        if (alen != sizeof addr || !peer_trusted(fd, &addr)) {
             close(fd);
             continue;
         }
-        /* The number may have been in this pass's ready set under an
-         * earlier owner. */
-        FD_CLR(fd, rd);
         struct pending_conn p;
         p.fd = fd;
         p.got = 0;
@@ -405,43 +562,33 @@ static void accept_connections(int *lsock, int pid, struct listen_counts *c, fd_
     }
 }
 
-/* Goes on with the headers that were waiting, for those that are readable. */
-static void pending_poll(int pid, struct listen_counts *c, fd_set *rd)
+/* Goes on with the headers that were waiting, for those found readable
+ * (polled: the descriptors and their results, as they were polled). */
+static void pending_poll(int pid, struct listen_counts *c, const struct pollfd *polled, int n)
 {
-    int k = 0;
-    while (k < npending) {
-        struct pending_conn *p = &pending[k];
-        if (!FD_ISSET(p->fd, rd)) {
-            k++;
+    for (int j = 0; j < n; j++) {
+        if (!polled[j].revents)
             continue;
-        }
-        int fd = p->fd;
-        int r = header_read(p);
-        if (r == 0) {
+        int k = 0;
+        while (k < npending && pending[k].fd != polled[j].fd)
             k++;
+        if (k == npending)
             continue;
-        }
+        int fd = pending[k].fd;
+        int r = header_read(&pending[k]);
+        if (r == 0)
+            continue;
         unsigned char hdr[HEADER_SIZE];
-        memcpy(hdr, p->hdr, sizeof hdr);
+        memcpy(hdr, pending[k].hdr, sizeof hdr);
         pending_remove(k);
-        if (r == 1) {
-            FD_CLR(fd, rd);
+        if (r == 1)
             stream_attach(fd, hdr, pid, c);
-        }
     }
 }
 
-static void fd_watch(int fd, fd_set *set, int *maxfd)
-{
-    if (set)
-        FD_SET(fd, set);
-    if (fd > *maxfd)
-        *maxfd = fd;
-}
-
 /* Puts /dev/null on a local 0, 1 or 2 that the caller had closed, so that
- * select never sees a closed descriptor and no accepted socket takes its
- * number; returns -1 when the descriptor was closed. */
+ * no accepted socket takes its number; returns -1 when the descriptor was
+ * closed. */
 static int local_fd_reserve(int fd)
 {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
@@ -454,10 +601,84 @@ static int local_fd_reserve(int fd)
     return -1;
 }
 
+/* Closes the descriptors from lo to hi, both included. */
+static void close_span(unsigned lo, unsigned hi)
+{
+    if (lo > hi)
+        return;
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, lo, hi, 0) == 0)
+        return;
+#endif
+    DIR *d = opendir("/proc/self/fd");
+    if (d) {
+        int own = dirfd(d);
+        struct dirent *e;
+        while ((e = readdir(d)) != NULL) {
+            char *end;
+            unsigned long fd = strtoul(e->d_name, &end, 10);
+            if (*end == 0 && e->d_name[0] != '.' && (int)fd != own && fd >= lo && fd <= hi)
+                close((int)fd);
+        }
+        closedir(d);
+        return;
+    }
+    long max = sysconf(_SC_OPEN_MAX);
+    for (long fd = lo; fd <= (long)hi && fd < max; fd++)
+        close((int)fd);
+}
+
+/* The listener keeps none of the caller's descriptors but 0, 1, 2 and its
+ * listening socket: a pipe it held open would keep its reader from ever
+ * seeing end of file. */
+static void close_inherited(int lsock)
+{
+    if (lsock < 3) {
+        close_span(3, ~0u);
+        return;
+    }
+    close_span(3, (unsigned)lsock - 1);
+    close_span((unsigned)lsock + 1, ~0u);
+}
+
+/* No handler of the caller's runs here.  Hangup ends the listener whatever
+ * the caller chose, so that a failed placement can end it at once; an
+ * interrupt from the terminal, which reaches the remote program too, does
+ * not, so that the program's last words still arrive; and a local output
+ * without reader is a failed write, not the end. */
+static void listener_signals(void)
+{
+    for (int sig = 1; sig < NSIG; sig++) {
+        struct sigaction sa;
+        if (sig == SIGKILL || sig == SIGSTOP || sigaction(sig, NULL, &sa) < 0)
+            continue;
+        if (sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN)
+            signal(sig, SIG_DFL);
+    }
+    signal(SIGHUP, SIG_DFL);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, NULL);
+}
+
+/* A descriptor polled in this pass that is still the one named fd, and
+ * that poll found ready (or in error, which its read or write tells). */
+static int polled_ready(const struct pollfd *p, int fd)
+{
+    return fd >= 0 && p->fd == fd && p->revents != 0;
+}
+
+enum { SLOT_LISTEN, SLOT_INPUT, SLOT_SEND, SLOT_STREAM, SLOT_PENDING = SLOT_STREAM + 3 };
+
 /* The listener: forwards the remote streams to local 0, 1, 2 and local
  * input to the remote standard input, until every stream has ended. */
 [[noreturn]] static void listener_run(int lsock, int pid, int flags)
 {
+    listener_signals();
+    listener_uid = geteuid();
     /* A caller that had 0, 1 or 2 closed may have got the listening socket
      * there; it is no local stream, so it moves up and the number is
      * treated as closed. */
@@ -469,6 +690,7 @@ static int local_fd_reserve(int fd)
     int in_closed = local_fd_reserve(0);
     local_fd_reserve(1);
     local_fd_reserve(2);
+    close_inherited(lsock);
 
     input.base = listener_alloc(buffer_size);
     input.in_fd = in_closed ? -1 : 0;
@@ -479,6 +701,8 @@ static int local_fd_reserve(int fd)
     char *shared = NULL;
     if (!(flags & VNSH_LINEBUF))
         shared = listener_alloc(buffer_size);
+    else
+        line_buf = listener_alloc((size_t)buffer_size + 32);
     for (int i = 0; i < 3; i++) {
         nio[i].fd = -1;
         nio[i].out_fd = i;
@@ -489,30 +713,27 @@ static int local_fd_reserve(int fd)
     npending = 0;
 
     struct listen_counts c = {3, 3, 0};
-    int maxfd = -1;
-    if (lsock >= FD_SETSIZE) {
-        close(lsock);
-        lsock = -1;
-    }
-
     while (c.expected > 0 || c.active > 0) {
-        fd_set rd, wr;
-        FD_ZERO(&rd);
-        FD_ZERO(&wr);
-        if (lsock != -1)
-            fd_watch(lsock, &rd, &maxfd);
+        struct pollfd pfd[SLOT_PENDING + PENDING_MAX];
+        for (struct pollfd &p : pfd) {
+            p.fd = -1;
+            p.events = POLLIN;
+            p.revents = 0;
+        }
+        pfd[SLOT_LISTEN].fd = lsock;
         if (input.in_fd != -1 && input.len < buffer_size)
-            fd_watch(input.in_fd, &rd, &maxfd);
-        if (input.out_fd != -1)
-            fd_watch(input.out_fd, input.cursor < input.base + input.len ? &wr : NULL, &maxfd);
+            pfd[SLOT_INPUT].fd = input.in_fd;
+        if (input.out_fd != -1 && input.cursor < input.base + input.len) {
+            pfd[SLOT_SEND].fd = input.out_fd;
+            pfd[SLOT_SEND].events = POLLOUT;
+        }
         for (int i = 0; i < 3; i++)
             if (nio[i].fd != -1 && nio[i].out_fd != -1)
-                fd_watch(nio[i].fd, &rd, &maxfd);
+                pfd[SLOT_STREAM + i].fd = nio[i].fd;
         for (int k = 0; k < npending; k++)
-            fd_watch(pending[k].fd, &rd, &maxfd);
+            pfd[SLOT_PENDING + k].fd = pending[k].fd;
 
-        struct timeval tv = {QUIET_SECONDS, 0};
-        int ready = select(maxfd + 1, &rd, &wr, NULL, &tv);
+        int ready = poll(pfd, SLOT_PENDING + npending, quiet_ms);
         if (ready < 0)
             continue;
         if (ready == 0) {
@@ -523,20 +744,20 @@ static int local_fd_reserve(int fd)
             continue;
         }
 
-        if (lsock != -1 && FD_ISSET(lsock, &rd))
-            accept_connections(&lsock, pid, &c, &rd);
-        pending_poll(pid, &c, &rd);
-        if (input.in_fd != -1 && FD_ISSET(input.in_fd, &rd)) {
+        pending_poll(pid, &c, pfd + SLOT_PENDING, npending);
+        if (polled_ready(&pfd[SLOT_LISTEN], lsock))
+            accept_connections(&lsock, pid, &c);
+        if (polled_ready(&pfd[SLOT_INPUT], input.in_fd)) {
             int dec;
             if (do_input_buffer_read(&dec) < 0)
                 c.active -= dec;
         }
-        if (input.out_fd != -1 && FD_ISSET(input.out_fd, &wr)) {
+        if (polled_ready(&pfd[SLOT_SEND], input.out_fd)) {
             if (do_input_buffer_write(flags) < 0)
                 c.active--;
         }
         for (int i = 0; i < 3; i++) {
-            if (nio[i].fd == -1 || !FD_ISSET(nio[i].fd, &rd))
+            if (!polled_ready(&pfd[SLOT_STREAM + i], nio[i].fd))
                 continue;
             int r = (flags & VNSH_LINEBUF) ? do_line_buff_io(i, flags) : do_unbuff_io(i);
             if (r < 0)
@@ -549,10 +770,18 @@ static int local_fd_reserve(int fd)
 
 VNSH_STATIC int spawn_listener(int lsock, int pid, int flags)
 {
+    /* Hangup stays blocked until the listener has made it end it: one sent
+     * at once by a caller whose placement failed is not lost to a
+     * disposition inherited from the caller. */
+    sigset_t hup, old;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    sigprocmask(SIG_BLOCK, &hup, &old);
     pid_t child = fork();
     if (child == 0)
         listener_run(lsock, pid, flags);
     int err = errno;
+    sigprocmask(SIG_SETMASK, &old, NULL);
     close(lsock);
     errno = err;
     return child < 0 ? -1 : (int)child;
@@ -613,6 +842,18 @@ static void process_hangup(int pid)
         errno = err;
 }
 
+/* Looks up the target node's address for the listener to check peers by. */
+static int node_address_get(int node)
+{
+    struct sockaddr_in addr;
+    int len = (int)sizeof addr;
+    memset(&addr, 0, sizeof addr);
+    if (vorn_nodeaddr(node, &addr, &len) < 0)
+        return -1;
+    nodeaddr = addr.sin_addr.s_addr;
+    return 0;
+}
+
 typedef int (*exec_io_call)(int, struct io_redirect *, int, const char *, char *const[],
                             char *const[]);
 
@@ -623,6 +864,8 @@ static int exec_forwarded(exec_io_call call, int node, const char *path, char *c
     if (vorn_currnode() == node)
         return execve(path, argv, envp);
     nodenum = node;
+    if (node_address_get(node) < 0)
+        return -1;
     struct io_redirect io[3];
     int lsock;
     if (setup_io(&lsock, io) < 0)
@@ -652,6 +895,8 @@ extern "C" int _vnsh_move(int node, int flags, int migflags)
     if (vorn_currnode() == node)
         return 0;
     nodenum = node;
+    if (node_address_get(node) < 0)
+        return -1;
     struct io_redirect io[3];
     int lsock;
     if (setup_io(&lsock, io) < 0)
@@ -670,6 +915,8 @@ extern "C" int _vnsh_rfork(int node, int flags, int migflags)
     if (vorn_currnode() == node)
         return fork();
     nodenum = node;
+    if (node_address_get(node) < 0)
+        return -1;
     struct io_redirect io[3];
     int lsock;
     if (setup_io(&lsock, io) < 0)

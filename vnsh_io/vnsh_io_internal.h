@@ -19,6 +19,12 @@
 extern int buffer_size;
 /* Node printed in the line prefix; the entry points set it to the target. */
 extern int nodenum;
+/* Milliseconds without any event after which the listener gives up streams
+ * that never connected (45 seconds). */
+extern int quiet_ms;
+/* The target node's address, network order (0: none): besides loopback,
+ * the only peer address a stream may come from. */
+extern in_addr_t nodeaddr;
 #endif
 
 /* Forks the listener for the listening socket lsock, which accepts the

@@ -2,7 +2,8 @@
 # Forwarding throughput: 256 MiB of 80-byte lines from a process placed with
 # vnsh_rexec, through the listener to a pipe read by cat, in unbuffered mode
 # and in line mode with the node prefix; against a raw loopback TCP copy
-# with socat (the limit) and pdsh -R exec with its own line labels.
+# with socat (the limit), pdsh -R exec with its own line labels, and a plain
+# program that writes each prefixed line with one write (line mode's bound).
 # Usage: bench/forward/run.sh BUILD_DIR (the x86-64 tree)
 set -e
 build=${1:?usage: run.sh BUILD_DIR}
@@ -67,8 +68,9 @@ for run in $(seq "$runs"); do
     measure pdsh_exec "pdsh -R exec -w n0 $gen"
     measure vnsh_unbuffered "$bin/bench-forward-rexec 1 0 $gen"
     measure vnsh_line_prefix "$bin/bench-forward-rexec 1 0x18 $gen"
+    measure write_per_line "$gen | $bin/bench-linewrite 1"
 done
-for name in socat_tcp pdsh_exec vnsh_unbuffered vnsh_line_prefix; do
+for name in socat_tcp pdsh_exec vnsh_unbuffered vnsh_line_prefix write_per_line; do
     v="rate_$name"
     printf '%-32s %8s MiB/s\n' "$name" "${!v}"
 done
@@ -79,3 +81,4 @@ echo "vnsh unbuffered / socat TCP copy:       $(ratio "$rate_vnsh_unbuffered" "$
 echo "vnsh line+prefix / socat TCP copy:      $(ratio "$rate_vnsh_line_prefix" "$rate_socat_tcp")"
 echo "vnsh line+prefix / pdsh -R exec labels: $(ratio "$rate_vnsh_line_prefix" "$rate_pdsh_exec")"
 echo "vnsh unbuffered / pdsh -R exec labels:  $(ratio "$rate_vnsh_unbuffered" "$rate_pdsh_exec")"
+echo "vnsh line+prefix / one write per line:  $(ratio "$rate_vnsh_line_prefix" "$rate_write_per_line") (target 0.95)"

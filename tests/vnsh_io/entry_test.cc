@@ -11,11 +11,15 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace
@@ -105,8 +109,9 @@ TEST_F(Entry, ProgramsRunWithTheirStreamsForwarded)
 TEST_F(Entry, PlacedProcessHasItsDescriptorsConnectedBack)
 {
     // The records name descriptors 0, 1, 2 as sockets to address 0 (this
-    // machine) and the listener's port; each connection sent its header,
-    // or the listener would not have forwarded it.
+    // machine) and the listener's port; each connection comes from the
+    // node's address and sent its header, or the listener would not have
+    // forwarded it.
     tu_result r = tu_run({driver(), "rexec", "2", flags_arg(VNSH_LINEBUF), driver(), "peers"});
     EXPECT_EQ(r.status, 0);
     std::istringstream in(r.out);
@@ -114,11 +119,14 @@ TEST_F(Entry, PlacedProcessHasItsDescriptorsConnectedBack)
     std::vector<int> ports;
     for (int fd = 0; fd < 3; fd++) {
         ASSERT_TRUE(std::getline(in, line));
-        char addr[64];
+        char addr[64], from[64];
         int got_fd, port;
-        ASSERT_EQ(sscanf(line.c_str(), "fd %d: %63s port %d", &got_fd, addr, &port), 3) << line;
+        ASSERT_EQ(sscanf(line.c_str(), "fd %d: %63s port %d from %63s", &got_fd, addr, &port, from),
+                  4)
+            << line;
         EXPECT_EQ(got_fd, fd);
         EXPECT_STREQ(addr, "127.0.0.1");
+        EXPECT_STREQ(from, "127.1.0.3"); // node 2's own address
         ports.push_back(port);
     }
     EXPECT_GT(ports[0], 0);
@@ -285,6 +293,189 @@ TEST_F(Entry, ListeningSocketAndRecords)
         EXPECT_EQ(sendq, "1024") << ss.out;
     }
     close(lsock);
+}
+
+long now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// A driver run that the test watches as it goes: in its own process group,
+// its 0, 1 and 2 pipes whose other ends the test holds.
+struct watched {
+    pid_t pid = -1;
+    int in = -1, out = -1, err = -1;
+};
+
+watched watched_start(const std::vector<std::string> &args,
+                      const std::vector<std::string> &env = {}, bool out_nonblock = false)
+{
+    int in[2], out[2], err[2];
+    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    if (out_nonblock) // as another process sharing the pipe could leave it
+        fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
+    watched w;
+    w.pid = fork();
+    if (w.pid == 0) {
+        setpgid(0, 0);
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        signal(SIGPIPE, SIG_DFL);
+        for (const std::string &e : env)
+            putenv(strdup(e.c_str()));
+        std::vector<char *> argv{strdup(driver().c_str())};
+        for (const std::string &a : args)
+            argv.push_back(strdup(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    setpgid(w.pid, w.pid);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    w.in = in[1];
+    w.out = out[0];
+    w.err = err[0];
+    return w;
+}
+
+// Reads fd until EOF (true), or until timeout_ms have passed (false).
+bool read_to_eof(int fd, std::string *got, int timeout_ms = 10000)
+{
+    long end = now_ms() + timeout_ms;
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        long left = end - now_ms();
+        if (left <= 0 || poll(&p, 1, (int)left) != 1)
+            return false;
+        char buf[65536];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return true;
+        got->append(buf, n);
+    }
+}
+
+// Waits for the watched driver to end; -1 when it has not within timeout_ms.
+int watched_wait(watched &w, int timeout_ms = 10000)
+{
+    for (long end = now_ms() + timeout_ms; now_ms() < end; usleep(2000)) {
+        int st;
+        if (waitpid(w.pid, &st, WNOHANG) == w.pid)
+            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    return -1;
+}
+
+void watched_stop(watched &w)
+{
+    kill(-w.pid, SIGKILL);
+    waitpid(w.pid, nullptr, WNOHANG);
+    for (int fd : {w.in, w.out, w.err})
+        if (fd >= 0)
+            close(fd);
+}
+
+TEST_F(Entry, ManyOpenDescriptorsInTheCaller)
+{
+    // Descriptors up to 1,100 open in the caller: all three streams still
+    // go, and the listener keeps none of them.
+    const std::vector<std::string> env{"DRIVER_OPEN=1100"};
+    tu_result r = tu_run({driver(), "rexec", "3", flags_arg(VNSH_LINEBUF | VNSH_PREFIX), "/bin/sh",
+                          "-c", SHELL_SCRIPT},
+                         "hello\n", env);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "  3: out\n  3: got hello\n");
+    EXPECT_EQ(r.err, "  3: err\n");
+    r = tu_run({driver(), "rexec", "3", "0", driver(), "listener-fds"}, "", env);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "listener descriptors other than 0, 1, 2 and sockets: 0\n");
+}
+
+TEST_F(Entry, NonBlockingOutputLosesNoLine)
+{
+    for (int flags : {VNSH_LINEBUF, 0}) {
+        SCOPED_TRACE(flags);
+        watched w =
+            watched_start({"rexec", "2", flags_arg(flags), "/usr/bin/seq", "100000"}, {}, true);
+        close(w.in);
+        w.in = -1;
+        // Let the pipe fill up before reading, so that the listener meets a
+        // full pipe.
+        int queued = 0;
+        for (long end = now_ms() + 10000; now_ms() < end && queued < 65536 - 4096; usleep(1000))
+            ioctl(w.out, FIONREAD, &queued);
+        EXPECT_GE(queued, 65536 - 4096);
+        std::string out, err;
+        EXPECT_TRUE(read_to_eof(w.out, &out));
+        EXPECT_TRUE(read_to_eof(w.err, &err));
+        EXPECT_EQ(watched_wait(w), 0);
+        std::string expected;
+        for (int i = 1; i <= 100000; i++)
+            expected += std::to_string(i) + "\n";
+        EXPECT_EQ(out.size(), expected.size());
+        EXPECT_TRUE(out == expected);
+        EXPECT_EQ(err, "");
+        watched_stop(w);
+    }
+}
+
+TEST_F(Entry, ReaderThatExitsEndsTheRunWithSigpipeIgnored)
+{
+    // yes | head -1, with SIGPIPE ignored by the caller (as a Python parent
+    // leaves it): the listener's write fails, yes finds its output closed,
+    // and everything ends.
+    for (int flags : {0, VNSH_LINEBUF | VNSH_PREFIX}) {
+        SCOPED_TRACE(flags);
+        watched w = watched_start({"rexec", "1", flags_arg(flags), "/usr/bin/yes"},
+                                  {"DRIVER_SIGPIPE=ignore"});
+        char c[8] = {0};
+        EXPECT_GT(read(w.out, c, sizeof c - 1), 0);
+        EXPECT_TRUE(c[0] == 'y' || c[0] == ' ') << c;
+        close(w.out);
+        w.out = -1;
+        std::string err;
+        EXPECT_TRUE(read_to_eof(w.err, &err)); // the listener has ended too
+        EXPECT_EQ(watched_wait(w), 1);         // yes: write error
+        watched_stop(w);
+    }
+}
+
+TEST_F(Entry, InterruptedProgramsLastWordsArrive)
+{
+    watched w = watched_start(
+        {"rexec", "2", flags_arg(VNSH_LINEBUF | VNSH_PREFIX), driver(), "interrupted"});
+    char ready[16] = {0};
+    EXPECT_EQ(read(w.out, ready, sizeof ready - 1), 11);
+    EXPECT_STREQ(ready, "  2: ready\n");
+    kill(-w.pid, SIGINT); // Ctrl-C at the terminal: the whole process group
+    std::string out;
+    EXPECT_TRUE(read_to_eof(w.out, &out));
+    EXPECT_EQ(out, "  2: interrupted\n");
+    EXPECT_EQ(watched_wait(w), 3);
+    watched_stop(w);
+}
+
+TEST_F(Entry, FailedPlacementEndsTheListenerWhateverTheCallersHangup)
+{
+    ASSERT_EQ(tu_vornemu({"fail", "vorn_rexec_io", "3", "EIO"}).status, 0);
+    for (const char *hup : {"ignore", "handle", "block"}) {
+        SCOPED_TRACE(hup);
+        watched w = watched_start({"rexec", "3", "24", "/bin/sh", "-c", "echo no"},
+                                  {std::string("DRIVER_SIGHUP=") + hup});
+        std::string err;
+        // A listener left waiting for its quiet period would hold the pipe.
+        EXPECT_TRUE(read_to_eof(w.err, &err, 10000));
+        EXPECT_EQ(err, "vnsh_rexec: Input/output error\nchildren: none\nsockets: 0\n");
+        EXPECT_EQ(watched_wait(w), 1);
+        watched_stop(w);
+    }
 }
 
 } // namespace

@@ -8,14 +8,18 @@
 #include <vorn/vnsh_io.h>
 
 #include <gtest/gtest.h>
+#include <testutil.h>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -120,11 +124,11 @@ TEST_P(Forward, RecordsAtLocalDescriptors)
     int s2 = rig_connect(r, r.hdr_pid, 2);
     for (const std::string &p : c.out_pieces) {
         send_all(s1, p);
-        usleep(50000);
+        EXPECT_TRUE(rig_drained(s1)); // each piece in a read of its own
     }
     for (const std::string &p : c.err_pieces) {
         send_all(s2, p);
-        usleep(50000);
+        EXPECT_TRUE(rig_drained(s2));
     }
     close(s1);
     close(s2);
@@ -235,7 +239,6 @@ TEST(Listener, SecondConnectionForAnAttachedStreamIsClosed)
     int s2 = rig_connect(r, r.hdr_pid, 2);
     close(s2);
     // The first connection still counts and still forwards.
-    usleep(100000);
     send_all(s1, "b\n");
     EXPECT_EQ(one_record(r.out_r), "  4: b\n");
     close(s1);
@@ -253,7 +256,6 @@ TEST(Listener, ShortHeadersHoldNothingUpAndUseNoPlace)
     int gone = rig_connect_partial(r, r.hdr_pid, 2, 3);
     close(gone);
     int nothing = rig_connect_partial(r, r.hdr_pid, 2, 0); // stays open
-    usleep(100000);
     int s0 = rig_connect(r, r.hdr_pid, 0);
     int s1 = rig_connect(r, r.hdr_pid, 1);
     int s2 = rig_connect(r, r.hdr_pid, 2);
@@ -278,7 +280,7 @@ TEST(Listener, HeaderSplitOverSeveralSends)
     int32_t hdr[2] = {r.hdr_pid, 1};
     for (int i = 0; i < 8; i++) {
         send_all(s1, std::string((const char *)hdr + i, 1));
-        usleep(20000);
+        EXPECT_TRUE(rig_drained(s1));
     }
     send_all(s1, "data");
     EXPECT_EQ(one_record(r.out_r), "data");
@@ -289,7 +291,7 @@ TEST(Listener, HeaderSplitOverSeveralSends)
 TEST(Listener, EmptyLocalInputRefusesStandardInput)
 {
     rig r = rig_start(LINE, 1, RIG_INPUT_EMPTY);
-    usleep(200000); // local input has ended by now
+    ASSERT_TRUE(rig_input_ended(r));
     int s0 = rig_connect(r, r.hdr_pid, 0);
     EXPECT_TRUE(peer_closed(s0));
     close(s0);
@@ -309,7 +311,6 @@ TEST(Listener, EmptyLocalInputRefusesStandardInput)
 void closed_local_input(rig_input input)
 {
     rig r = rig_start(LINE, 1, input);
-    usleep(100000);
     int s0 = rig_connect(r, r.hdr_pid, 0);
     EXPECT_TRUE(peer_closed(s0));
     close(s0);
@@ -349,7 +350,11 @@ TEST(Listener, InputEndingWhileBytesWaitIsSentInFull)
         send_all(in_w, data);
         close(in_w);
     });
-    usleep(300000); // let the socket fill before the remote side reads
+    // Let the socket fill before the remote side reads.
+    int queued = 0;
+    for (int i = 0; i < 5000 && queued < 65536; i++, usleep(1000))
+        ioctl(s0, FIONREAD, &queued);
+    EXPECT_GE(queued, 65536);
     std::string got = read_until_eof(s0);
     writer.join();
     EXPECT_EQ(got.size(), data.size());
@@ -369,9 +374,11 @@ TEST(Listener, RemoteClosingInputLeavesOutputGoing)
     int s1 = rig_connect(r, r.hdr_pid, 1);
     int s2 = rig_connect(r, r.hdr_pid, 2);
     send_all(r.in_w, "unread input");
-    usleep(100000);
-    close(s0); // unread data: the listener sees a reset
-    usleep(100000);
+    int queued = 0;
+    for (int i = 0; i < 5000 && queued < 12; i++, usleep(1000))
+        ioctl(s0, FIONREAD, &queued);
+    EXPECT_EQ(queued, 12);
+    close(s0);                                 // unread data: the listener sees a reset
     send_all(r.in_w, std::string(20000, 'i')); // more input, nowhere to go
     send_all(s1, "still here\n");
     EXPECT_EQ(one_record(r.out_r), "still here\n");
@@ -438,7 +445,7 @@ TEST(Listener, InputReadBeforeTheConnectionIsSentOnceAttached)
     send_all(r.in_w, "early");
     close(r.in_w);
     r.in_w = -1;
-    usleep(200000); // local input has ended with bytes waiting
+    ASSERT_TRUE(rig_input_ended(r)); // with bytes waiting
     int s0 = rig_connect(r, r.hdr_pid, 0);
     int s1 = rig_connect(r, r.hdr_pid, 1);
     int s2 = rig_connect(r, r.hdr_pid, 2);
@@ -518,7 +525,7 @@ TEST(Listener, StreamZeroReachesLocalZero)
         int s1 = rig_connect(r, r.hdr_pid, 1);
         int s2 = rig_connect(r, r.hdr_pid, 2);
         send_all(s0, "hi\nabc");
-        usleep(100000); // line mode holds "abc" now
+        EXPECT_TRUE(rig_drained(s0)); // line mode holds "abc" now
         if (c.send_fails) {
             fill_local_input(r.in_w);
             // Reset while the listener is stopped: its next pass finds the
@@ -568,6 +575,140 @@ TEST(Listener, FailedAllocationEndsItWithAMessage)
     EXPECT_TRUE(rig_wait(r));
     EXPECT_EQ(r.status, 1);
     rig_stop(r);
+}
+
+// What another user's connection got: 0 when the listener closed it before
+// anything came, 1 when bytes came, 2 when it could not connect.
+struct intruder {
+    int port;
+    int pid;
+    int stream;
+};
+
+int intrude(void *arg)
+{
+    const intruder *in = (const intruder *)arg;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(in->port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0)
+        return 2;
+    int32_t hdr[2] = {in->pid, in->stream};
+    std::string msg((const char *)hdr, sizeof hdr);
+    msg += "\033]0;owned\007injected\n";
+    (void)send(fd, msg.data(), msg.size(), MSG_NOSIGNAL);
+    struct pollfd p = {fd, POLLIN, 0};
+    char c;
+    return poll(&p, 1, 5000) == 1 && recv(fd, &c, 1, 0) > 0 ? 1 : 0;
+}
+
+TEST(Listener, AnotherUsersConnectionGetsNothingAndWritesNothing)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user";
+    rig r = rig_start(LINE, 1, RIG_INPUT_PIPE);
+    send_all(r.in_w, "secret\n");
+    for (int stream : {0, 1, 2}) {
+        intruder in = {r.port, r.hdr_pid, stream};
+        EXPECT_EQ(tu_as_nobody(intrude, &in), 0) << stream;
+    }
+    // The real streams still have all three places.
+    int s0 = rig_connect(r, r.hdr_pid, 0);
+    int s1 = rig_connect(r, r.hdr_pid, 1);
+    int s2 = rig_connect(r, r.hdr_pid, 2);
+    send_all(s1, "out\n");
+    send_all(s2, "err\n");
+    close(r.in_w);
+    r.in_w = -1;
+    EXPECT_EQ(read_until_eof(s0), "secret\n");
+    close(s0);
+    close(s1);
+    close(s2);
+    EXPECT_EQ(read_records(r.out_r), records{"out\n"});
+    EXPECT_EQ(read_records(r.err_r), records{"err\n"});
+    EXPECT_TRUE(rig_wait(r));
+    EXPECT_EQ(r.status, 0);
+    rig_stop(r);
+}
+
+// A second address on lo for as long as the test runs (root only).
+struct lo_address {
+    std::string addr;
+    bool made = false;
+    explicit lo_address(const std::string &a) : addr(a)
+    {
+        made = tu_run({"/usr/sbin/ip", "addr", "add", addr + "/32", "dev", "lo"}).status == 0;
+    }
+    ~lo_address()
+    {
+        if (made)
+            tu_run({"/usr/sbin/ip", "addr", "del", addr + "/32", "dev", "lo"});
+    }
+};
+
+TEST(Listener, PeersFromNeitherTheNodeNorLoopbackAreClosed)
+{
+    if (geteuid() != 0 || access("/usr/sbin/ip", X_OK) != 0)
+        GTEST_SKIP() << "needs root and ip(8) to add an address to lo";
+    int id = getpid() & 0xffff;
+    std::string ours = "10.201." + std::to_string(id >> 8) + "." + std::to_string(id & 255);
+    std::string other = "10.202." + std::to_string(id >> 8) + "." + std::to_string(id & 255);
+    lo_address lo(ours);
+    ASSERT_TRUE(lo.made) << "ip addr add " << ours << " dev lo";
+    struct peer_case {
+        const char *node_addr; // null: no node address
+        std::string from;
+        bool taken;
+    };
+    const peer_case cases[] = {
+        {nullptr, ours, false},            // not loopback, and no node address
+        {other.c_str(), ours, false},      // not the node's address
+        {ours.c_str(), ours, true},        // the node's, a socket of ours here
+        {ours.c_str(), "127.1.0.9", true}, // loopback, whichever
+    };
+    for (const peer_case &c : cases) {
+        SCOPED_TRACE(c.from + " for node address " + (c.node_addr ? c.node_addr : "none"));
+        rig r = rig_start(LINE, 1, RIG_INPUT_EMPTY, 4096, 45000, c.node_addr);
+        int s1 = rig_connect_from(r, c.from.c_str(), r.hdr_pid, 1, 8);
+        if (c.taken) {
+            send_all(s1, "line\n");
+            EXPECT_EQ(one_record(r.out_r), "line\n");
+        } else {
+            EXPECT_TRUE(peer_closed(s1));
+        }
+        close(s1);
+        rig_stop(r);
+    }
+}
+
+TEST(Listener, FailedLocalWriteClosesTheStreamsFeedingIt)
+{
+    // Local 1 has no reader any more: the stream that feeds it is reset, so
+    // the remote side finds its output closed; the listener lives on (no
+    // SIGPIPE) for the other streams and ends with them.
+    for (int flags : {0, LINE_PREFIX}) {
+        SCOPED_TRACE(flags);
+        rig r = rig_start(flags, 1, RIG_INPUT_EMPTY);
+        close(rig_connect(r, r.hdr_pid, 0));
+        int s1 = rig_connect(r, r.hdr_pid, 1);
+        int s2 = rig_connect(r, r.hdr_pid, 2);
+        close(r.out_r);
+        r.out_r = -1;
+        std::string chunk(65536, 'y');
+        bool failed = false;
+        for (int i = 0; i < 1000 && !failed; i++)
+            failed = send(s1, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0;
+        EXPECT_TRUE(failed);
+        send_all(s2, "still\n");
+        EXPECT_EQ(one_record(r.err_r), flags ? "  1: still\n" : "still\n");
+        close(s1);
+        close(s2);
+        EXPECT_TRUE(rig_wait(r));
+        EXPECT_EQ(r.status, 0);
+        rig_stop(r);
+    }
 }
 
 TEST(Listener, HangupEndsIt)

@@ -14,6 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -38,7 +41,7 @@ static long address_space()
     return at == std::string::npos ? 0 : atol(status.c_str() + at + 7) * 1024L;
 }
 
-rig rig_start(int flags, int node, rig_input input, int buffer)
+rig rig_start(int flags, int node, rig_input input, int buffer, int quiet, const char *node_addr)
 {
     rig r;
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -59,7 +62,10 @@ rig rig_start(int flags, int node, rig_input input, int buffer)
     } else if (input == RIG_INPUT_SOCKET) {
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, in), 0);
     } else if (input == RIG_INPUT_EMPTY) {
-        in[0] = open("/dev/null", O_RDONLY);
+        // A pipe with no writer: empty, and its end is seen in /proc.
+        EXPECT_EQ(pipe(in), 0);
+        close(in[1]);
+        in[1] = -1;
     }
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, out), 0);
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, err), 0);
@@ -93,6 +99,9 @@ rig rig_start(int flags, int node, rig_input input, int buffer)
         // Left in the stdio buffer on purpose: the listener must not write it.
         fputs("unflushed", stdout);
         nodenum = node;
+        quiet_ms = quiet;
+        if (node_addr)
+            inet_pton(AF_INET, node_addr, &nodeaddr);
         if (buffer != buffer_size) {
             buffer_size = buffer;
             struct rlimit lim;
@@ -155,14 +164,106 @@ void rig_stop(rig &r)
     }
 }
 
-int rig_connect_partial(const rig &r, int pid, int stream, int hdr_bytes)
+// The kernel's record (sock_diag) of the listener's end of the connection
+// fd; false when there is none.
+static bool peer_end(int fd, struct inet_diag_msg *out)
+{
+    struct sockaddr_in self, peer;
+    socklen_t len = sizeof self;
+    if (getsockname(fd, (struct sockaddr *)&self, &len) < 0)
+        return false;
+    len = sizeof peer;
+    if (getpeername(fd, (struct sockaddr *)&peer, &len) < 0)
+        return false;
+    struct {
+        struct nlmsghdr nh;
+        struct inet_diag_req_v2 req;
+    } q;
+    memset(&q, 0, sizeof q);
+    q.nh.nlmsg_len = sizeof q;
+    q.nh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    q.nh.nlmsg_flags = NLM_F_REQUEST;
+    q.req.sdiag_family = AF_INET;
+    q.req.sdiag_protocol = IPPROTO_TCP;
+    q.req.idiag_states = ~0u;
+    q.req.id.idiag_src[0] = peer.sin_addr.s_addr;
+    q.req.id.idiag_sport = peer.sin_port;
+    q.req.id.idiag_dst[0] = self.sin_addr.s_addr;
+    q.req.id.idiag_dport = self.sin_port;
+    q.req.id.idiag_cookie[0] = q.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    struct sockaddr_nl kernel = {};
+    kernel.nl_family = AF_NETLINK;
+    union {
+        struct nlmsghdr nh;
+        char bytes[1024];
+    } reply;
+    ssize_t n = -1;
+    if (nl >= 0 && sendto(nl, &q, sizeof q, 0, (struct sockaddr *)&kernel, sizeof kernel) > 0)
+        n = recv(nl, &reply, sizeof reply, MSG_DONTWAIT);
+    if (nl >= 0)
+        close(nl);
+    if (n < (ssize_t)NLMSG_LENGTH(sizeof *out) || reply.nh.nlmsg_type != SOCK_DIAG_BY_FAMILY)
+        return false;
+    memcpy(out, NLMSG_DATA(&reply.nh), sizeof *out);
+    return true;
+}
+
+// Waits until cond holds of the listener's end of fd (or it is gone).
+template <typename F> static bool peer_end_wait(int fd, F cond, int timeout_ms = 5000)
+{
+    long end = now_ms() + timeout_ms;
+    for (;;) {
+        struct inet_diag_msg m;
+        if (!peer_end(fd, &m) || cond(m))
+            return true;
+        if (now_ms() > end)
+            return false;
+        usleep(1000);
+    }
+}
+
+bool rig_input_ended(const rig &r)
+{
+    // Local input that has ended is closed, and /dev/null keeps its number.
+    std::string link = "/proc/" + std::to_string(r.pid) + "/fd/0";
+    for (long end = now_ms() + 5000; now_ms() < end; usleep(1000)) {
+        char target[256];
+        ssize_t n = readlink(link.c_str(), target, sizeof target);
+        if (n > 0 && std::string(target, n) == "/dev/null")
+            return true;
+    }
+    return false;
+}
+
+bool rig_taken(int fd)
+{
+    // Queued connections are established and held by no process yet.
+    return peer_end_wait(fd, [](const inet_diag_msg &m) {
+        return m.idiag_state != 1 /* established */ || m.idiag_inode != 0;
+    });
+}
+
+bool rig_drained(int fd)
+{
+    return peer_end_wait(fd, [](const inet_diag_msg &m) {
+        return m.idiag_state != 1 /* established */ || m.idiag_rqueue == 0;
+    });
+}
+
+int rig_connect_from(const rig &r, const char *from, int pid, int stream, int hdr_bytes)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &a.sin_addr);
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) != 0) {
+        ADD_FAILURE() << "bind " << from << ": " << strerror(errno);
+        close(fd);
+        return -1;
+    }
     a.sin_port = htons(r.port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, (struct sockaddr *)&a, sizeof a) != 0) {
         ADD_FAILURE() << "connect: " << strerror(errno);
         close(fd);
@@ -171,7 +272,13 @@ int rig_connect_partial(const rig &r, int pid, int stream, int hdr_bytes)
     int32_t hdr[2] = {pid, stream};
     if (hdr_bytes > 0)
         send_all(fd, std::string((const char *)hdr, hdr_bytes));
+    EXPECT_TRUE(rig_taken(fd));
     return fd;
+}
+
+int rig_connect_partial(const rig &r, int pid, int stream, int hdr_bytes)
+{
+    return rig_connect_from(r, "127.0.0.1", pid, stream, hdr_bytes);
 }
 
 int rig_connect(const rig &r, int pid, int stream)

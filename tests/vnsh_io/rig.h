@@ -9,7 +9,7 @@
 // Local input of the listener (its descriptor 0).
 enum rig_input {
     RIG_INPUT_PIPE,   // a pipe whose write end the test holds (in_w)
-    RIG_INPUT_EMPTY,  // an empty file: local input ends at once
+    RIG_INPUT_EMPTY,  // empty (a pipe without writer): local input ends at once
     RIG_INPUT_CLOSED, // no descriptor 0 at all
     RIG_INPUT_SOCKET, // SOCK_SEQPACKET: in_w sends input and receives, one
                       // record per write, what stream 0 forwards to local 0
@@ -31,15 +31,31 @@ struct rig {
 // child of this process (reparented here: the test process is a subreaper).
 // A buffer size other than 4096 also caps the listener's address space at
 // 64 MiB above what it has, so that a large size cannot be allocated.
-rig rig_start(int flags, int node, rig_input input, int buffer = 4096);
+// quiet is the quiet period in milliseconds, node_addr the node's address (none
+// when null: only loopback peers).
+rig rig_start(int flags, int node, rig_input input, int buffer = 4096, int quiet = 45000,
+              const char *node_addr = nullptr);
 // Closes the test's descriptors; kills (SIGHUP) and reaps a listener still
 // running.
 void rig_stop(rig &r);
 
-// A connection to the listener that sends the header (pid, stream).
+// A connection to the listener that sends the header (pid, stream), and
+// holds its end until the listener has taken it off its queue, as a placed
+// process does.
 int rig_connect(const rig &r, int pid, int stream);
 // The same, sending only the first hdr_bytes bytes of the header.
 int rig_connect_partial(const rig &r, int pid, int stream, int hdr_bytes);
+// The same, from the local address from (dotted quad).
+int rig_connect_from(const rig &r, const char *from, int pid, int stream, int hdr_bytes);
+// Waits until the listener has taken the connection fd off its queue (or
+// closed it); false after 5 seconds.
+bool rig_taken(int fd);
+// Waits until the listener has seen the end of its local input; false
+// after 5 seconds.
+bool rig_input_ended(const rig &r);
+// Waits until the listener has read everything sent on fd so far (or
+// closed it); false after 5 seconds.
+bool rig_drained(int fd);
 
 void send_all(int fd, const std::string &data);
 // True when the peer has closed fd (EOF or reset) within timeout_ms,
