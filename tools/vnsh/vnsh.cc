@@ -662,7 +662,7 @@ static int timers_run(void)
             if (t >= due) {
                 r->timed_out = 1;
                 char msg[64];
-                snprintf(msg, sizeof msg, "timed out after %ld seconds", timeout_s);
+                snprintf(msg, sizeof msg, "timed out after %ld s", timeout_s);
                 node_report(r, msg);
                 run_signal(r, SIGTERM);
                 r->kill_at = t + KILL_GRACE_MS;
