@@ -1059,6 +1059,7 @@ int main(int argc, char **argv)
     signals_setup();
 
     loop(path, argv + optind);
+    free(path);
 
     if (gather) {
         gather_print(0);
