@@ -129,10 +129,11 @@ static int io_bind_node(int fd, const struct sockaddr_in *dest, int node)
 }
 
 /* Waits, for at most 10 seconds, until the peer on this machine has taken
- * the connection off its listening queue or closed it.  A forwarding
- * listener checks who holds a local peer's end before it reads a byte; a
- * placed program that writes and exits before that would leave an end that
- * nobody holds any more, whose stream the listener refuses. */
+ * the connection off its listening queue and read what was sent (the
+ * header), or closed it.  A forwarding listener checks who holds a local
+ * peer's end after it accepts and before it reads a byte; a placed program
+ * that exits before that would leave an end that nobody holds any more,
+ * whose stream the listener refuses. */
 static void io_wait_taken(int fd)
 {
     struct sockaddr_in self, peer;
@@ -177,8 +178,9 @@ static void io_wait_taken(int fd)
             reply.nh.nlmsg_type != SOCK_DIAG_BY_FAMILY)
             break;
         const struct inet_diag_msg *m = (const struct inet_diag_msg *)NLMSG_DATA(&reply.nh);
-        /* Still queued: established, and no process holds it yet. */
-        if (m->idiag_state != 1 || m->idiag_inode != 0)
+        /* Still queued (no process holds it yet), or taken but its header
+         * not read yet: the listener checks the owner between the two. */
+        if (m->idiag_state != 1 || (m->idiag_inode != 0 && m->idiag_rqueue == 0))
             break;
         usleep((useconds_t)step);
         if (step < 10000)
