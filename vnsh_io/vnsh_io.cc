@@ -420,12 +420,8 @@ static void pending_remove(int k)
     npending--;
 }
 
-/* Asks the kernel (sock_diag) about the socket on this machine whose
- * address is peer and whose remote end is local, the accepted connection's
- * own address.  1 with *uid when it is found and still held by a process;
- * 0 when there is no such socket here; -1 when it cannot be told (the
- * peer has closed its end already, or the question failed). */
-static int peer_owner(const struct sockaddr_in *peer, const struct sockaddr_in *local, uid_t *uid)
+VNSH_STATIC int sock_find(const struct sockaddr_in *peer, const struct sockaddr_in *local,
+                          struct inet_diag_msg *out)
 {
     struct {
         struct nlmsghdr nh;
@@ -483,10 +479,24 @@ static int peer_owner(const struct sockaddr_in *peer, const struct sockaddr_in *
         m->id.idiag_sport != peer->sin_port || m->id.idiag_dst[0] != local->sin_addr.s_addr ||
         m->id.idiag_dport != local->sin_port)
         return -1;
+    memcpy(out, m, sizeof *out);
+    return 1;
+}
+
+/* The owner of the peer's end of an accepted connection: 1 with *uid when
+ * the socket is found and still held by a process; 0 when there is no such
+ * socket here; -1 when it cannot be told (the peer has closed its end
+ * already, or the question failed). */
+static int peer_owner(const struct sockaddr_in *peer, const struct sockaddr_in *local, uid_t *uid)
+{
+    struct inet_diag_msg m;
+    int r = sock_find(peer, local, &m);
+    if (r <= 0)
+        return r;
     /* A socket no process holds any more reports no owner (root). */
-    if (m->idiag_inode == 0)
+    if (m.idiag_inode == 0)
         return -1;
-    *uid = m->idiag_uid;
+    *uid = m.idiag_uid;
     return 1;
 }
 

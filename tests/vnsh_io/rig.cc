@@ -15,8 +15,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -175,38 +173,7 @@ static bool peer_end(int fd, struct inet_diag_msg *out)
     len = sizeof peer;
     if (getpeername(fd, (struct sockaddr *)&peer, &len) < 0)
         return false;
-    struct {
-        struct nlmsghdr nh;
-        struct inet_diag_req_v2 req;
-    } q;
-    memset(&q, 0, sizeof q);
-    q.nh.nlmsg_len = sizeof q;
-    q.nh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    q.nh.nlmsg_flags = NLM_F_REQUEST;
-    q.req.sdiag_family = AF_INET;
-    q.req.sdiag_protocol = IPPROTO_TCP;
-    q.req.idiag_states = ~0u;
-    q.req.id.idiag_src[0] = peer.sin_addr.s_addr;
-    q.req.id.idiag_sport = peer.sin_port;
-    q.req.id.idiag_dst[0] = self.sin_addr.s_addr;
-    q.req.id.idiag_dport = self.sin_port;
-    q.req.id.idiag_cookie[0] = q.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    struct sockaddr_nl kernel = {};
-    kernel.nl_family = AF_NETLINK;
-    union {
-        struct nlmsghdr nh;
-        char bytes[1024];
-    } reply;
-    ssize_t n = -1;
-    if (nl >= 0 && sendto(nl, &q, sizeof q, 0, (struct sockaddr *)&kernel, sizeof kernel) > 0)
-        n = recv(nl, &reply, sizeof reply, MSG_DONTWAIT);
-    if (nl >= 0)
-        close(nl);
-    if (n < (ssize_t)NLMSG_LENGTH(sizeof *out) || reply.nh.nlmsg_type != SOCK_DIAG_BY_FAMILY)
-        return false;
-    memcpy(out, NLMSG_DATA(&reply.nh), sizeof *out);
-    return true;
+    return sock_find(&peer, &self, out) == 1;
 }
 
 // Waits until cond holds of the listener's end of fd (or it is gone).
