@@ -312,6 +312,10 @@ int records_each(int dirfd, int (*fn)(void *ctx, const char *name, const struct 
 int libs_load(struct cluster *cl, char **buf, size_t *len);
 int libs_store(struct cluster *cl, const char *buf, size_t len, const struct cl_line *line);
 
+/* vornemu check (check.cc, in vornemu alone): prints each inconsistency
+ * of the cluster on a line of its own; returns how many there were. */
+int cluster_check(struct cluster *cl);
+
 /* Whole reads and writes (fileio.cc). */
 ssize_t pread_full(int fd, void *buf, size_t len, off_t off);
 int write_full(int fd, const void *buf, size_t len, off_t off);

@@ -1,5 +1,5 @@
 /* vornemu.cc - administer the emulated cluster: create, show, journal,
- * faults, destroy. */
+ * faults, check, destroy. */
 #include "cluster.h"
 
 #include <vorn/vorn.h>
@@ -35,6 +35,8 @@ static const char usage_text[] =
     "                 library function FUNCTION on NODE fail with ERRNO, a name\n"
     "                 such as EIO or a number, without effect\n"
     "  heal           remove every armed fault\n"
+    "  check          read the whole cluster and print each inconsistency on a\n"
+    "                 line of its own; exit status 1 when there is any\n"
     "  destroy        remove the cluster\n"
     "  -h, --help     print this text\n";
 
@@ -580,6 +582,18 @@ int main(int argc, char **argv)
         return cmd_fail(argc - 1, argv + 1, path);
     if (strcmp(cmd, "heal") == 0)
         return cmd_heal(path);
+    if (strcmp(cmd, "check") == 0) {
+        struct cluster cl;
+        if (cluster_open(path, &cl) < 0)
+            return fail_cluster(path);
+        int problems = cluster_check(&cl);
+        cluster_close(&cl);
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            fprintf(stderr, "vornemu: write error: %s\n", strerror(errno));
+            return 1;
+        }
+        return problems ? 1 : 0;
+    }
     if (strcmp(cmd, "destroy") == 0) {
         if (cluster_destroy(path) < 0)
             return fail_cluster(path);

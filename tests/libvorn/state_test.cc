@@ -534,3 +534,27 @@ TEST_F(StateTest, ShowListsPlacedProcesses)
               std::string::npos)
         << r.out;
 }
+
+// vornemu check: silent with status 0 on a sound cluster; one line per
+// inconsistency, status 1, once things are damaged.
+TEST(StateCheck, CheckReportsEachInconsistency)
+{
+    tu_cluster c = tu_cluster_make(16, {"--boot-delay", "0", "--shared"});
+    ASSERT_EQ(vorn_chmod(1, 0700), 0);
+    tu_result r = tu_vornemu({"check"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(symlink("99 5", (c.path + "/placed/12345").c_str()), 0);
+    ASSERT_EQ(mkdir((c.path + "/users/065534").c_str(), 0755), 0);
+    int fd = open((c.path + "/journal").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_EQ(write(fd, "x\tbad\n", 6), 6);
+    close(fd);
+    patch_file(c.path + "/nodes", 256 + 48 * 3, "\x01\x02");
+    r = tu_vornemu({"check"});
+    EXPECT_EQ(r.out, "nodes: node 3: damaged record\n"
+                     "placed/12345: node 99 is outside the cluster\n"
+                     "journal:2: not a journal line\n"
+                     "users/065534: not the directory of the user it names (ignored)\n");
+    EXPECT_EQ(r.status, 1);
+    tu_cluster_drop(c);
+}
