@@ -119,11 +119,12 @@ static int remove_at(int at, const char *path, int depth)
     while ((e = readdir(d)) != NULL) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
-        /* A directory in place of a state file goes too, if empty;
-         * users/ with its files. */
+        /* Directories with their files: placed/, users/ and each user's
+         * directory with its placed/; a directory in place of a state
+         * file goes too. */
         if (unlinkat(dirfd(d), e->d_name, 0) < 0 && (errno == EISDIR || errno == EPERM)) {
-            if (depth == 0 && strcmp(e->d_name, USERS_DIR) == 0)
-                remove_at(dirfd(d), e->d_name, 1);
+            if (depth < 3)
+                remove_at(dirfd(d), e->d_name, depth + 1);
             else
                 unlinkat(dirfd(d), e->d_name, AT_REMOVEDIR);
         }

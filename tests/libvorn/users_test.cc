@@ -190,6 +190,9 @@ TEST(Users, PlantedNamesLockNoOneOut)
     for (const auto &row : tu_journal())
         lines += row[1] == "4242" && row[2] == "_vorn_rfork_io" && row[5] == "0";
     EXPECT_EQ(lines, 2u);
+    // The cluster goes whole, each user's directory and records with it.
+    tu_result r = tu_vornemu({"destroy"});
+    EXPECT_EQ(r.status, 0) << r.err;
     tu_cluster_drop(c);
 }
 
