@@ -262,7 +262,8 @@ int journal_recover(struct cluster *cl, int lockfd, int jfd)
         int done = st.st_size >= p.journal_off + (off_t)p.line_len;
         char aside[512];
         snprintf(aside, sizeof aside, "%s.new", p.kind == REDO_TABLE ? tail : "");
-        const struct cl_proc *recs = (const struct cl_proc *)(tail + p.text_len);
+        /* The records follow the text unaligned: each is copied out. */
+        const char *recs = tail + p.text_len;
         if (done && p.kind == REDO_NODE) {
             done = node_write(cl, p.node, &p.rec) == 0;
             if (done && p.nprocs)
@@ -274,7 +275,9 @@ int journal_recover(struct cluster *cl, int lockfd, int jfd)
         } else if (done && p.kind == REDO_RECORDS) {
             for (size_t i = 0; i < nrec; i++) {
                 char from[4300], to[4200];
-                snprintf(to, sizeof to, "%s/%d", tail, (int)recs[i].pid);
+                struct cl_proc r;
+                memcpy(&r, recs + i * sizeof r, sizeof r);
+                snprintf(to, sizeof to, "%s/%d", tail, (int)r.pid);
                 snprintf(from, sizeof from, "%s.new", to);
                 if (renameat(cl->dirfd, from, cl->dirfd, to) < 0 && errno != ENOENT)
                     goto out;
@@ -291,7 +294,9 @@ int journal_recover(struct cluster *cl, int lockfd, int jfd)
              * into place under this lock. */
             for (size_t i = 0; i < nrec; i++) {
                 char from[4200];
-                snprintf(from, sizeof from, "%s/%d.new", tail, (int)recs[i].pid);
+                struct cl_proc r;
+                memcpy(&r, recs + i * sizeof r, sizeof r);
+                snprintf(from, sizeof from, "%s/%d.new", tail, (int)r.pid);
                 unlinkat(cl->dirfd, from, 0);
             }
         }

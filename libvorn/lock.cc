@@ -103,15 +103,17 @@ static int64_t mono_ms(void)
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
+/* The lock file's blocks are allocated before the queue is mapped: a page
+ * of a sparse file touched on a full file system would be SIGBUS, not an
+ * error.  Zeros are a free lock. */
 int lock_file_size(int fd)
 {
     struct stat st;
-    if (fstat(fd, &st) < 0)
-        return -1;
-    if (st.st_size >= LOCK_FILE_SIZE)
+    if (fallocate(fd, 0, 0, LOCK_FILE_SIZE) == 0)
         return 0;
-    /* Zeros are a free lock; a file system without room keeps it sparse. */
-    return ftruncate(fd, LOCK_FILE_SIZE);
+    if (errno != EOPNOTSUPP || fstat(fd, &st) < 0)
+        return -1;
+    return st.st_size >= LOCK_FILE_SIZE ? 0 : ftruncate(fd, LOCK_FILE_SIZE);
 }
 
 static int qlock_map(struct qlock *l, int fd)
