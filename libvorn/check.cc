@@ -3,10 +3,10 @@
  * and reports each inconsistency on a line of its own. */
 #include "cluster.h"
 
-#include <stdarg.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

@@ -8,8 +8,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <pwd.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -332,8 +332,8 @@ int cluster_journal_open(struct cluster *cl, int flags)
 
 static int *cluster_fds(struct cluster *cl, size_t i)
 {
-    int *fds[] = {&cl->dirfd,    &cl->nodes_fd,  &cl->lock_fd,   &cl->journal_fd,
-                  &cl->chroot_fd, &cl->placed_fd, &cl->users_fd,  &cl->udir_fd,
+    int *fds[] = {&cl->dirfd,     &cl->nodes_fd,    &cl->lock_fd,   &cl->journal_fd,
+                  &cl->chroot_fd, &cl->placed_fd,   &cl->users_fd,  &cl->udir_fd,
                   &cl->ulock_fd,  &cl->ujournal_fd, &cl->uplaced_fd};
     return i < sizeof fds / sizeof fds[0] ? fds[i] : NULL;
 }

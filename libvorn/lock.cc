@@ -68,8 +68,8 @@ static int byte_lock(int fd, uint32_t ticket, short type)
     return rc;
 }
 
-/* The process holding a record lock on ticket's byte (or the whole file,
- * when start is -1); 0 when none does. */
+/* The process holding a record lock on ticket's byte (with whole, on any
+ * part of the file); 0 when none does. */
 static pid_t byte_holder(int fd, uint32_t ticket, int whole)
 {
     struct flock fl;
@@ -171,9 +171,8 @@ int qlock_take(struct qlock *l, int fd)
         uint32_t *mine = &q->slot[t % LOCK_SLOTS];
         uint32_t old = __atomic_load_n(mine, __ATOMIC_SEQ_CST);
         int claimed = byte_lock(fd, t, F_WRLCK) == 0;
-        if (claimed &&
-            !__atomic_compare_exchange_n(mine, &old, slot_word(t, SLOT_WAITING), 0,
-                                         __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        if (claimed && !__atomic_compare_exchange_n(mine, &old, slot_word(t, SLOT_WAITING), 0,
+                                                    __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
             /* Those behind took us for dead: take another ticket. */
             byte_lock(fd, t, F_UNLCK);
             continue;
@@ -186,8 +185,8 @@ int qlock_take(struct qlock *l, int fd)
                 errno = err == EBADF ? EACCES : err;
                 return -1;
             }
-            __atomic_compare_exchange_n(mine, &old, slot_word(t, SLOT_GAVE_UP), 0,
-                                        __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+            __atomic_compare_exchange_n(mine, &old, slot_word(t, SLOT_GAVE_UP), 0, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST);
             futex_wake(mine);
             int64_t left = deadline - mono_ms();
             if (left <= 0) {

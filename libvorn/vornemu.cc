@@ -353,9 +353,9 @@ static int add_user_journal(struct cluster *cl, const char *name, struct jsource
     int ufd = user_dir_open(cl, uid, used, sizeof used);
     if (ufd < 0)
         return 0;
-    int jfd = strcmp(used, name) != 0 ? -1
-                                      : openat(ufd, FILE_JOURNAL,
-                                               O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    int jfd = strcmp(used, name) != 0
+                  ? -1
+                  : openat(ufd, FILE_JOURNAL, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     close(ufd);
     if (jfd < 0)
         return 0;
