@@ -59,10 +59,8 @@ VORN_EXPORT int parseIOList(PyObject *obj, struct io_redirect **out);
  * The library lock is always taken without the interpreter lock, so the
  * two never wait for each other. */
 static pthread_mutex_t libraryMutex = PTHREAD_MUTEX_INITIALIZER;
-/* Whether this thread holds libraryMutex, and whether the fork handler
- * took it for this thread's fork. */
+/* Whether this thread holds libraryMutex. */
 static __thread int libraryHeld;
-static __thread int libraryForkTook;
 
 static void libraryEnter(void)
 {
@@ -76,28 +74,21 @@ static void libraryLeave(void)
     pthread_mutex_unlock(&libraryMutex);
 }
 
-/* A fork (os.fork, or any other) waits until no thread is inside the
- * library, so that the child gets its state whole and the lock free; the
- * library's own forks, made by the thread that holds the lock, pass. */
-static void libraryForkPrepare(void)
+/* In the child of a fork (os.fork, a subprocess, any other) the library
+ * lock is free again, unless the forking thread itself holds it (rfork, or
+ * the library's own forks), which then lets it go as it would have: the
+ * thread that held it at the fork may be another one, which the child
+ * does not have.  Forks do not wait for the library, so that starting a
+ * program never waits for another thread's reboot. */
+static void libraryForkChild(void)
 {
-    if (!libraryHeld) {
-        pthread_mutex_lock(&libraryMutex);
-        libraryForkTook = 1;
-    }
-}
-
-static void libraryForkDone(void)
-{
-    if (libraryForkTook) {
-        libraryForkTook = 0;
-        pthread_mutex_unlock(&libraryMutex);
-    }
+    if (!libraryHeld)
+        pthread_mutex_init(&libraryMutex, NULL);
 }
 
 static void libraryForkHandlers(void)
 {
-    pthread_atfork(libraryForkPrepare, libraryForkDone, libraryForkDone);
+    pthread_atfork(NULL, NULL, libraryForkChild);
 }
 
 /* Takes the library lock for a call that keeps the interpreter lock (a
