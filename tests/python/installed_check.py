@@ -2,7 +2,8 @@
 # this interpreter searches under the installation's prefix (VORN_SITE under
 # the staged prefix VORN_STAGE): a plain interpreter, with no PYTHONPATH and
 # that prefix's site directories added as site.py adds its own, imports it,
-# and it finds the installed libvorn.so.2 through its own run path.
+# and it finds the installed libvorn.so.2 through its own run path; and
+# pkg-config finds the installed library and headers through vorn.pc.
 import os
 import subprocess
 import sys
@@ -44,6 +45,22 @@ class Installed(unittest.TestCase):
             # One stable-ABI module, with its type stubs beside it.
             self.assertEqual(os.path.basename(module), 'vorn.abi3.so')
             self.assertEqual(files.split(), ['py.typed', 'vorn.abi3.so', 'vorn.pyi'])
+
+    def test_pkg_config(self):
+        # vorn.pc names the staged headers and library, wherever it lies.
+        stage = os.path.realpath(os.environ['VORN_STAGE'])
+        env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(stage, 'lib', 'pkgconfig'))
+        proc = subprocess.Popen(['pkg-config', '--cflags', '--libs', 'vorn'], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                universal_newlines=True)
+        out, err = proc.communicate()
+        self.assertEqual(proc.returncode, 0, err)
+        flags = out.split()
+        self.assertEqual([f[:2] for f in flags], ['-I', '-L', '-l'])
+        self.assertTrue(os.path.isfile(os.path.join(flags[0][2:], 'vorn', 'vorn.h')))
+        self.assertEqual(os.path.realpath(os.path.join(flags[1][2:], 'libvorn.so.2')),
+                         os.path.realpath(os.path.join(stage, 'lib', 'libvorn.so.2')))
+        self.assertEqual(flags[2], '-lvorn')
 
 
 if __name__ == '__main__':
