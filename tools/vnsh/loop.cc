@@ -48,12 +48,6 @@ static void unwatch_close(int *fd)
     close_fd(fd);
 }
 
-// A run whose child exists, or whose output has not ended.
-static int run_active(const struct run *r)
-{
-    return r->pid > 0 && (!r->reaped || r->out[0].fd >= 0 || r->out[1].fd >= 0);
-}
-
 // A run that has nothing more to do: never forked and failed, or reaped
 // with all of its output read.
 int run_done(const struct run *r)
@@ -108,12 +102,12 @@ static void run_fail(struct run *r, int err)
     run_check(r);
 }
 
-// Signals the run's process group: its program, what the program started,
-// and the listener.  The group exists as long as one of them does; the
-// child's pid is not free for reuse before we reap it.
+// Signals the run's process group: its program and what the program
+// started (the listener has a group of its own).  The group is there while
+// its leader, our child, is not reaped.
 static void run_signal(struct run *r, int sig)
 {
-    if (run_active(r))
+    if (r->pid > 0 && !r->reaped)
         kill(-r->pid, sig);
 }
 
@@ -199,11 +193,11 @@ static int timers_run(void)
     while (timeout_s && timeout_next < next_run) {
         struct run *r = &runs[timeout_next];
         int64_t due = r->started + timeout_s * 1000;
-        if (r->pid > 0 && run_active(r) && t < due) {
+        if (r->pid > 0 && !r->reaped && t < due) {
             next = due;
             break;
         }
-        if (r->pid > 0 && run_active(r)) {
+        if (r->pid > 0 && !r->reaped) {
             r->timed_out = 1;
             run_signal(r, SIGTERM);
             r->kill_at = t + KILL_GRACE_MS;

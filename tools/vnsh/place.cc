@@ -16,13 +16,16 @@
 extern char **environ;
 
 // In the listener that vnsh_rexec forks: the placement's status pipe is
-// not the listener's to hold, and an interrupt that the program's process
-// group gets must not end the listener before the program's last words.
+// not the listener's to hold, and the signals that vnsh forwards to the
+// program's process group are not for the listener, which ends by itself
+// once the program's streams have ended: it leaves the group, so that the
+// program's last words still arrive.
 static int child_status_fd = -1;
 static void listener_setup(void)
 {
     if (child_status_fd >= 0)
         close(child_status_fd);
+    setpgid(0, 0);
     signal(SIGINT, SIG_IGN);
 }
 
