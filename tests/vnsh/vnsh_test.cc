@@ -234,16 +234,32 @@ TEST(Vnsh, Input)
     });
 }
 
-// -b: identical outputs under one folded header, in node order.
+// -b: identical outputs under one folded header, in node order; outputs are
+// compared as they arrive, so one that is the start of another, or that
+// parts from it in the middle, is its own.
 TEST(Vnsh, Gather)
 {
     const std::string rule = "----------------\n";
+    std::string seq3000;
+    for (int i = 1; i <= 3000; i++)
+        seq3000 += std::to_string(i) + "\n";
     run_cases({
         {"groups",
          {"-b", "-w", "7,0-4,6", "-i", "3", "sh", "-c",
           "if read x; then echo $x; else echo none; fi"},
          "three\n",
          rule + "0-2,4,6-7\n" + rule + "none\n" + rule + "3\n" + rule + "three\n",
+         "",
+         0,
+         true},
+        {"one output the start of another; outputs that part in the middle",
+         {"-b", "-w", "0-4", "sh", "-c",
+          "seq 3000; case $VORN_NODE in 2) echo more;; 3) echo other; seq 3000;;"
+          " 4) echo more; seq 3000;; esac"},
+         "",
+         rule + "0-1\n" + rule + seq3000 + rule + "2\n" + rule + seq3000 + "more\n" + rule +
+             "3\n" + rule + seq3000 + "other\n" + seq3000 + rule + "4\n" + rule + seq3000 +
+             "more\n" + seq3000,
          "",
          0,
          true},
