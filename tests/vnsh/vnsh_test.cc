@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <ctime>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -112,7 +112,13 @@ TEST(Vnsh, Output)
          "",
          0,
          true},
-        {"-L: each node's bytes exactly", {"-L", "-w", "0,1", "printf", "x"}, "", "xx", "", 0, true},
+        {"-L: each node's bytes exactly",
+         {"-L", "-w", "0,1", "printf", "x"},
+         "",
+         "xx",
+         "",
+         0,
+         true},
         {"VORN_NODE",
          {"-w", "master,2", "sh", "-c", "echo $VORN_NODE"},
          "",
@@ -163,20 +169,10 @@ TEST(Vnsh, ExitStatus)
     };
     run_cases({
         {"all 0", {"-w", "0-3", "true"}, "", "", "", 0, true},
-        {"highest",
-         with({"-w", "0-3", "-i", "2"}),
-         "7\n",
-         "",
-         "vnsh: 0-1,3: exited with status 2\nvnsh: 2: exited with status 7\n",
-         7,
-         true},
-        {"lower than the others",
-         with({"-w", "0-3", "-i", "2"}),
-         "1\n",
-         "",
-         "vnsh: 0-1,3: exited with status 2\nvnsh: 2: exited with status 1\n",
-         2,
-         true},
+        {"highest", with({"-w", "0-3", "-i", "2"}), "7\n", "",
+         "vnsh: 0-1,3: exited with status 2\nvnsh: 2: exited with status 7\n", 7, true},
+        {"lower than the others", with({"-w", "0-3", "-i", "2"}), "1\n", "",
+         "vnsh: 0-1,3: exited with status 2\nvnsh: 2: exited with status 1\n", 2, true},
         {"a signal",
          {"-w", "0-1", "sh", "-c", "kill -TERM $$"},
          "",
@@ -257,9 +253,9 @@ TEST(Vnsh, Gather)
           "seq 3000; case $VORN_NODE in 2) echo more;; 3) echo other; seq 3000;;"
           " 4) echo more; seq 3000;; esac"},
          "",
-         rule + "0-1\n" + rule + seq3000 + rule + "2\n" + rule + seq3000 + "more\n" + rule +
-             "3\n" + rule + seq3000 + "other\n" + seq3000 + rule + "4\n" + rule + seq3000 +
-             "more\n" + seq3000,
+         rule + "0-1\n" + rule + seq3000 + rule + "2\n" + rule + seq3000 + "more\n" + rule + "3\n" +
+             rule + seq3000 + "other\n" + seq3000 + rule + "4\n" + rule + seq3000 + "more\n" +
+             seq3000,
          "",
          0,
          true},
@@ -289,7 +285,13 @@ TEST(Vnsh, NodeChoice)
          "",
          0,
          false},
-        {"^FILE", {"-w", "^" + file, "-x", "1", "echo", "x"}, "", "  0: x\n  2: x\n  6: x\n", "", 0, false},
+        {"^FILE",
+         {"-w", "^" + file, "-x", "1", "echo", "x"},
+         "",
+         "  0: x\n  2: x\n  6: x\n",
+         "",
+         0,
+         false},
         {"- reads standard input, which the programs then find ended",
          {"-w", "-", "sh", "-c", "cat; echo x"},
          "3\n# c\n\n4\n",
@@ -318,8 +320,10 @@ TEST(Vnsh, UsageErrors)
         {{"-f", "0", "-w", "0", "true"}, "vnsh: invalid fanout value '0'\n"},
         {{"-w", "1,,2", "true"}, "vnsh: empty item in node list '1,,2'\n"},
         {{"-w", "0", "-x", ",5", "true"}, "vnsh: empty item in node list ',5'\n"},
-        {{"-w", "6-9", "true"}, "vnsh: node list item '6-9': no node 9 (the cluster has nodes 0-7)\n"},
-        {{"-w", "0,8", "true"}, "vnsh: node list item '8': no node 8 (the cluster has nodes 0-7)\n"},
+        {{"-w", "6-9", "true"},
+         "vnsh: node list item '6-9': no node 9 (the cluster has nodes 0-7)\n"},
+        {{"-w", "0,8", "true"},
+         "vnsh: node list item '8': no node 8 (the cluster has nodes 0-7)\n"},
         {{"-w", "5-3", "true"}, "vnsh: node list item '5-3': the range runs backwards\n"},
         {{"-w", "1,08", "true"},
          "vnsh: node list item '08': a number with a leading 0 is octal, without 8 or 9\n"},
@@ -372,7 +376,7 @@ struct started {
     int out;
 };
 
-started vnsh_start(const strings &args, int blocked = 0)
+started vnsh_start(const strings &args, int blocked = 0, int err = -1)
 {
     int p[2];
     EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
@@ -388,6 +392,8 @@ started vnsh_start(const strings &args, int blocked = 0)
         int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(p[1], 1);
+        if (err >= 0)
+            dup2(err, 2);
         std::vector<char *> a;
         for (const std::string &s : argv)
             a.push_back(const_cast<char *>(s.c_str()));
@@ -466,6 +472,27 @@ TEST(Vnsh, SecondInterruptKills)
     tu_cluster_drop(cl);
 }
 
+// An interrupt with -f 1: the running program ends by it, the nodes not yet
+// started are named on one line.
+TEST(Vnsh, InterruptNotStartedFolded)
+{
+    tu_cluster cl = tu_cluster_make(8);
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    started v = vnsh_start(
+        {"-f", "1", "-w", "0-7", "sh", "-c", "echo ready; while :; do sleep 1; done"}, 0, err[1]);
+    close(err[1]);
+    std::string text, errs;
+    ASSERT_TRUE(read_lines(v.out, text, 1));
+    kill(v.pid, SIGINT);
+    read_lines(err[0], errs, INT_MAX);
+    close(err[0]);
+    close(v.out);
+    EXPECT_EQ(errs, "vnsh: 0: killed by signal 2\nvnsh: 1-7: not started: interrupted\n");
+    EXPECT_EQ(wait_status(v.pid), 128 + SIGINT);
+    tu_cluster_drop(cl);
+}
+
 // A second SIGTERM, like a second Ctrl-C, ends with SIGKILL the programs that
 // outlived the first.
 TEST(Vnsh, SecondTermKills)
@@ -537,8 +564,8 @@ TEST(Vnsh, FanoutLimitsRunningPrograms)
             running--;
         }
         if (!waiting.empty() && (running >= 2 || starts == 8)) {
-            int go = open((d + "/go." + std::to_string(waiting.front())).c_str(),
-                          O_WRONLY | O_CLOEXEC);
+            int go =
+                open((d + "/go." + std::to_string(waiting.front())).c_str(), O_WRONLY | O_CLOEXEC);
             close(go);
             waiting.erase(waiting.begin());
         }

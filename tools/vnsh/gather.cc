@@ -18,7 +18,7 @@
 
 struct gather_group {
     struct buf text;
-    size_t split;                  // where it left its parent
+    size_t split;                     // where it left its parent
     std::vector<gather_group *> kids; // groups that split off from it
 };
 
@@ -102,7 +102,7 @@ void gather_print(int s)
         outs.back().nodes.push_back(r->node);
     }
     std::stable_sort(outs.begin(), outs.end(),
-              [](const gather_out &a, const gather_out &b) { return a.first < b.first; });
+                     [](const gather_out &a, const gather_out &b) { return a.first < b.first; });
     static const char rule[] = "----------------\n";
     struct buf head = {nullptr, 0, 0};
     for (const gather_out &o : outs) {

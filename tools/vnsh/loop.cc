@@ -16,15 +16,15 @@
 
 static int ep = -1;
 static int sig_pipe[2] = {-1, -1};
-static int sig_tag, stdin_tag; // what their events point at
+static int sig_tag, stdin_tag;         // what their events point at
 static int stdin_watched, stdin_plain; // plain: a file, always ready
-static int next_run;   // runs before this one have been started (or failed)
-static int running;    // runs holding a -f slot: program not yet reaped
-static int runs_left;  // runs not yet done
-static int64_t last_interrupt; // ms of the last Ctrl-C, 0 none
+static int next_run;                   // runs before this one have been started (or failed)
+static int running;                    // runs holding a -f slot: program not yet reaped
+static int runs_left;                  // runs not yet done
+static int64_t last_interrupt;         // ms of the last Ctrl-C, 0 none
 static int interrupted, terminated;
 static std::unordered_map<pid_t, struct run *> by_pid;
-static int timeout_next; // runs before this one have had their deadline
+static int timeout_next;                // runs before this one have had their deadline
 static std::vector<struct run *> kills; // runs timed out, in order
 static size_t kill_next;
 
@@ -171,9 +171,9 @@ static void signals_read(void)
             continue;
         }
         int64_t t = now_ms();
-        int again = sig == SIGINT ? interrupted && last_interrupt &&
-                                        t - last_interrupt <= INTERRUPT_WINDOW_MS
-                                  : terminated;
+        int again = sig == SIGINT
+                        ? interrupted && last_interrupt && t - last_interrupt <= INTERRUPT_WINDOW_MS
+                        : terminated;
         if (sig == SIGINT)
             last_interrupt = t;
         else

@@ -81,10 +81,12 @@ static int item_check(const char *item)
                                                            : INT32_MIN;
         if (beyond != INT32_MIN) {
             if (cluster_nodes > 0)
-                fprintf(stderr, "%s: node list item '%s': no node %ld (the cluster has nodes 0-%d)\n",
+                fprintf(stderr,
+                        "%s: node list item '%s': no node %ld (the cluster has nodes 0-%d)\n",
                         progname, item, beyond, cluster_nodes - 1);
             else
-                fprintf(stderr, "%s: node list item '%s': no node %ld (the cluster has the master alone)\n",
+                fprintf(stderr,
+                        "%s: node list item '%s': no node %ld (the cluster has the master alone)\n",
                         progname, item, beyond);
             return -1;
         }
@@ -95,8 +97,7 @@ static int item_check(const char *item)
         return 0;
     }
 octal:
-    fprintf(stderr,
-            "%s: node list item '%s': a number with a leading 0 is octal, without 8 or 9\n",
+    fprintf(stderr, "%s: node list item '%s': a number with a leading 0 is octal, without 8 or 9\n",
             progname, item);
     return -1;
 }

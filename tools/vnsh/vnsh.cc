@@ -35,11 +35,16 @@ rlim_t nofile_soft = RLIM_INFINITY;
 static const char short_options[] = "+hvw:x:f:Lubi:t:";
 
 static const struct option long_options[] = {
-    {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'v'},
-    {"nodes", required_argument, nullptr, 'w'},   {"exclude", required_argument, nullptr, 'x'},
-    {"fanout", required_argument, nullptr, 'f'},  {"no-label", no_argument, nullptr, 'L'},
-    {"unbuffered", no_argument, nullptr, 'u'},    {"gather", no_argument, nullptr, 'b'},
-    {"input", required_argument, nullptr, 'i'},   {"timeout", required_argument, nullptr, 't'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'v'},
+    {"nodes", required_argument, nullptr, 'w'},
+    {"exclude", required_argument, nullptr, 'x'},
+    {"fanout", required_argument, nullptr, 'f'},
+    {"no-label", no_argument, nullptr, 'L'},
+    {"unbuffered", no_argument, nullptr, 'u'},
+    {"gather", no_argument, nullptr, 'b'},
+    {"input", required_argument, nullptr, 'i'},
+    {"timeout", required_argument, nullptr, 't'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -229,8 +234,8 @@ int main(int argc, char **argv)
     if (any_nodes)
         nodes_final(&nodes, &nnodes);
     if (nnodes == 0)
-        usage_error("%s", any_nodes ? "no node left (-x took them all)"
-                                    : "no node given (-w NODES)");
+        usage_error("%s",
+                    any_nodes ? "no node left (-x took them all)" : "no node given (-w NODES)");
     if (optind >= argc)
         usage_error("%s", "no command given");
     int found = input_mode != INPUT_NODE;

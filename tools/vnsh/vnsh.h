@@ -32,9 +32,9 @@ struct gather_pos {
 
 // One output stream (0 standard output, 1 standard error) of a run.
 struct ostream {
-    int fd;            // read end of the pipe; -1 after its end
-    int midline;       // -u: the last piece written did not end a line
-    struct buf line;   // line mode: an unfinished line
+    int fd;          // read end of the pipe; -1 after its end
+    int midline;     // -u: the last piece written did not end a line
+    struct buf line; // line mode: an unfinished line
     struct gather_pos gather;
 };
 
@@ -53,20 +53,20 @@ struct run_tag {
 struct run {
     int node;
     enum run_state state;
-    pid_t pid;        // 0 before the fork
-    int reaped;       // the child's status is known
-    int status;       // its wait status
-    int status_fd;    // close-on-exec pipe from the child while placing, else -1
-    int place_err;    // why the placement failed (RUN_FAILED), 0 for not started
-    int in_fd;        // write end of the input pipe, -1 when none or ended
-    int in_wanted;    // this run gets standard input
-    int in_watched;   // in_fd is watched for room to write
-    uint64_t in_off;  // bytes of the input written to it
-    int64_t started;  // ms, when it was forked
-    int64_t kill_at;  // ms, when SIGKILL follows a timeout's SIGTERM; 0 none
+    pid_t pid;       // 0 before the fork
+    int reaped;      // the child's status is known
+    int status;      // its wait status
+    int status_fd;   // close-on-exec pipe from the child while placing, else -1
+    int place_err;   // why the placement failed (RUN_FAILED), 0 for not started
+    int in_fd;       // write end of the input pipe, -1 when none or ended
+    int in_wanted;   // this run gets standard input
+    int in_watched;  // in_fd is watched for room to write
+    uint64_t in_off; // bytes of the input written to it
+    int64_t started; // ms, when it was forked
+    int64_t kill_at; // ms, when SIGKILL follows a timeout's SIGTERM; 0 none
     int timed_out;
-    int counted;      // the run has been counted as done
-    int slot;         // the run holds one of the -f slots
+    int counted; // the run has been counted as done
+    int slot;    // the run holds one of the -f slots
     struct ostream out[2];
     struct run_tag tag[4]; // one for each kind of watched descriptor
 };
@@ -82,8 +82,8 @@ extern const char *progname;
 // The runs.
 extern struct run *runs;
 extern int nruns;
-extern int line_mode; // more than one run and not -u: whole lines only
-extern int labels;    // line prefix "%3d: "
+extern int line_mode;   // more than one run and not -u: whole lines only
+extern int labels;      // line prefix "%3d: "
 extern int out_dead[2]; // errno of a failed local write, or 0
 extern int own_fd_floor;
 extern rlim_t nofile_soft;
