@@ -207,11 +207,21 @@ TEST(Vnsh, Input)
         mib += static_cast<char>((i * 2654435761u) >> 24);
     tu_result local = tu_run({"/usr/bin/cksum"}, mib);
     ASSERT_EQ(local.status, 0);
-    std::string each;
-    for (int n = 0; n < 8; n++)
+    std::string each, each2;
+    tu_result local2 = tu_run({"/usr/bin/cksum"}, mib + mib);
+    for (int n = 0; n < 8; n++) {
         each += (n == 5 ? "" : "  " + std::to_string(n) + ": " + local.out);
+        each2 += (n == 5 ? "" : "  " + std::to_string(n) + ": " + local2.out);
+    }
     run_cases({
         {"all, 1 MiB", {"-w", "0-7", "cksum"}, mib, each, down5, 1, false},
+        {"all, 2 MiB, to nodes that wait for their turn under -f",
+         {"-f", "2", "-w", "0-7", "cksum"},
+         mib + mib,
+         each2,
+         down5,
+         1,
+         false},
         {"none",
          {"-w", "0-2", "-i", "none", "sh", "-c", "cat; echo end"},
          "data\n",

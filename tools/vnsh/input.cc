@@ -1,5 +1,6 @@
 // input.cc - standard input copied to every run that gets it, held for
-// the slowest of them up to a window.
+// the slowest of the programs running up to a window, and whole for the
+// runs that wait for their turn under -f.
 #include "vnsh.h"
 
 #include <cerrno>
@@ -11,19 +12,21 @@ static struct buf inbuf;
 static uint64_t in_base;
 int in_open; // standard input not yet at its end
 
-// The lowest offset a run still needs, as last counted; dirty once a run
-// that may have been there has moved on or gone.
+// The lowest offset a started run still needs, as last counted; dirty once
+// a run that may have been there has moved on or gone, or a run started.
 static uint64_t low_seen;
 static int low_dirty = 1;
 
-static uint64_t input_low(void)
+// The lowest offset that a run still needs: of the started runs alone, or
+// of those and the runs not yet started (which need all of it).
+static uint64_t input_low(int started_only)
 {
     uint64_t low = in_base + inbuf.len;
     for (int i = 0; i < nruns; i++) {
         const struct run *r = &runs[i];
         if (!r->in_wanted || r->state == RUN_FAILED)
             continue;
-        if (r->state != RUN_WAITING && r->in_fd < 0)
+        if (r->state == RUN_WAITING ? started_only : r->in_fd < 0)
             continue;
         if (r->in_off < low)
             low = r->in_off;
@@ -42,8 +45,10 @@ int input_pending(const struct run *r)
     return r->in_off < in_base + inbuf.len;
 }
 
-// Whether standard input may be read on: the slowest run is less than the
-// window behind.  What every run has had is dropped first.
+// Whether standard input may be read on: the slowest program running is
+// less than the window behind (the programs that wait for their turn do not
+// hold the others back: input is kept whole for them).  What every run has
+// had is dropped first.
 int input_room(void)
 {
     if (!in_open)
@@ -52,13 +57,14 @@ int input_room(void)
         return 1;
     if (!low_dirty)
         return 0;
-    low_seen = input_low();
+    low_seen = input_low(1);
     low_dirty = 0;
-    size_t drop = (size_t)(low_seen - in_base);
+    uint64_t keep = input_low(0);
+    size_t drop = (size_t)(keep - in_base);
     if (drop > 0) {
         memmove(inbuf.p, inbuf.p + drop, inbuf.len - drop);
         inbuf.len -= drop;
-        in_base = low_seen;
+        in_base = keep;
     }
     return in_base + inbuf.len - low_seen < INPUT_WINDOW;
 }

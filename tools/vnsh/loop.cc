@@ -99,6 +99,7 @@ static void run_fail(struct run *r, int err)
     r->state = RUN_FAILED;
     r->place_err = err;
     run_close_in(r);
+    input_moved(r->in_off);
     run_check(r);
 }
 
@@ -244,6 +245,7 @@ static void runs_start(const char *path, char **argv)
         watch(EPOLL_CTL_ADD, r->out[1].fd, EPOLLIN, &r->tag[WATCH_ERR]);
         watch(EPOLL_CTL_ADD, r->status_fd, EPOLLIN, &r->tag[WATCH_STATUS]);
         if (r->in_fd >= 0) {
+            input_moved(0); // a run behind all others may have begun
             if (input_pending(r))
                 watch_in(r, 1);
             else if (!in_open)
