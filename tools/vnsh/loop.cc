@@ -105,11 +105,15 @@ static void run_fail(struct run *r, int err)
 
 // Signals the run's process group: its program and what the program
 // started (the listener has a group of its own).  The group is there while
-// its leader, our child, is not reaped.
+// its leader, our child, is not reaped.  After SIGKILL, the run's output
+// ends with its program: what the listener still holds, or a process that
+// left the group keeps open, is not waited for.
 static void run_signal(struct run *r, int sig)
 {
-    if (r->pid > 0 && !r->reaped)
+    if (r->pid > 0 && !r->reaped) {
         kill(-r->pid, sig);
+        r->killed |= sig == SIGKILL;
+    }
 }
 
 // Signals.
@@ -151,6 +155,13 @@ static void children_reap(void)
         by_pid.erase(it);
         r->reaped = 1;
         r->status = status;
+        if (r->killed) {
+            for (int s = 0; s < 2; s++) {
+                if (r->out[s].fd >= 0)
+                    output_feed(r, s, "", 0, 1);
+                run_close_out(r, s);
+            }
+        }
         if (r->slot) {
             r->slot = 0;
             running--;

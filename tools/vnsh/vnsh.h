@@ -65,6 +65,7 @@ struct run {
     int64_t started; // ms, when it was forked
     int64_t kill_at; // ms, when SIGKILL follows a timeout's SIGTERM; 0 none
     int timed_out;
+    int killed;  // sent SIGKILL: its output ends with its program
     int counted; // the run has been counted as done
     int slot;    // the run holds one of the -f slots
     struct ostream out[2];
