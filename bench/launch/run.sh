@@ -48,7 +48,7 @@ timed() {
         printf -v "$v" '%s' "$t1"
     fi
 }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b == 0) print "n/a"; else printf "%.2f", a / b}'; }
 rate() { awk -v m="$mib" -v s="$1" 'BEGIN {printf "%.1f", m / s}'; }
 
 last=$((nodes - 1))
