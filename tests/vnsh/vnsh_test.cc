@@ -167,6 +167,16 @@ TEST(Vnsh, ExitStatus)
         args.insert(args.end(), prog.begin(), prog.end());
         return args;
     };
+    // The program resets the connection of its standard output: what it
+    // wrote may not have arrived.
+    auto with_reset = [](const std::string &then) {
+        return strings{
+            "-w", "0,1", "python3", "-c",
+            "import socket, struct; s = socket.socket(fileno=1); "
+            "s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0)); "
+            "s.close()" +
+                then};
+    };
     run_cases({
         {"all 0", {"-w", "0-3", "true"}, "", "", "", 0, true},
         {"highest", with({"-w", "0-3", "-i", "2"}), "7\n", "",
@@ -196,6 +206,10 @@ TEST(Vnsh, ExitStatus)
          3,
          true},
         {"every node not usable", {"-w", "5", "true"}, "", "", down5, 1, true},
+        {"output lost: its connection reset", with_reset(""), "", "", "vnsh: 0-1: output lost\n", 1,
+         true},
+        {"output lost, and a status", with_reset("; raise SystemExit(3)"), "", "",
+         "vnsh: 0-1: exited with status 3\nvnsh: 0-1: output lost\n", 3, true},
     });
 }
 

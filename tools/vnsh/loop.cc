@@ -56,11 +56,13 @@ int run_done(const struct run *r)
         return 0;
     if (r->pid <= 0)
         return r->state == RUN_FAILED;
-    return r->reaped && r->status_fd < 0 && r->out[0].fd < 0 && r->out[1].fd < 0;
+    return r->reaped && r->status_fd < 0 && r->out[0].fd < 0 && r->out[1].fd < 0 &&
+           !r->listener_wait;
 }
 
 static void run_check(struct run *r)
 {
+    listener_claim(r);
     if (r->counted || !run_done(r))
         return;
     r->counted = 1;
@@ -149,8 +151,13 @@ static void children_reap(void)
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
         auto it = by_pid.find(pid);
-        if (it == by_pid.end())
+        if (it == by_pid.end()) {
+            // A listener, or another process that its parent left to us.
+            struct run *r = child_unknown(pid, status);
+            if (r)
+                run_check(r);
             continue;
+        }
         struct run *r = it->second;
         by_pid.erase(it);
         r->reaped = 1;
@@ -344,6 +351,7 @@ void loop(const char *path, char **argv)
         else
             die("epoll_ctl");
     }
+    listeners_setup();
     runs_left = nruns;
     struct epoll_event evs[256];
     for (;;) {

@@ -15,16 +15,21 @@
 
 extern char **environ;
 
-// In the listener that vnsh_rexec forks: the placement's status pipe is
-// not the listener's to hold, and the signals that vnsh forwards to the
+// In the listener that vnsh_rexec forks: it tells vnsh its pid on the
+// placement's status pipe, which is not the listener's to hold after that
+// (vnsh reaps the listener once the program has ended: its exit status
+// says whether output was lost).  The signals that vnsh forwards to the
 // program's process group are not for the listener, which ends by itself
 // once the program's streams have ended: it leaves the group, so that the
 // program's last words still arrive.
 static int child_status_fd = -1;
 static void listener_setup(void)
 {
-    if (child_status_fd >= 0)
+    if (child_status_fd >= 0) {
+        int rec = -(int)getpid();
+        (void)!write(child_status_fd, &rec, sizeof rec);
         close(child_status_fd);
+    }
     setpgid(0, 0);
     signal(SIGINT, SIG_IGN);
 }
@@ -119,6 +124,7 @@ int run_start(struct run *r, const char *path, char **argv)
     r->status_fd = st[0];
     r->state = RUN_PLACING;
     r->started = now_ms();
+    r->orphan_mark = orphans_mark();
     return 0;
 fail:
     err = errno;
@@ -130,14 +136,22 @@ fail:
     return -1;
 }
 
-// The child's status pipe: an errno when the placement failed, end of file
-// when the program started (the pipe closes on exec).  Returns the errno,
-// 0 when the program started, -1 when there is nothing yet.
+// The child's status pipe: the listener's pid, negated, when vnsh_rexec
+// forked one; an errno when the placement failed; end of file when the
+// program started (the pipe closes on exec and in the listener).  Each
+// record is one int, written whole.  Returns the errno, 0 when the program
+// started, -1 when there is nothing more yet.
 int status_read(struct run *r)
 {
-    int err;
-    ssize_t n = read(r->status_fd, &err, sizeof err);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return -1;
-    return n == (ssize_t)sizeof err ? (err ? err : EIO) : 0;
+    for (;;) {
+        int rec;
+        ssize_t n = read(r->status_fd, &rec, sizeof rec);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            return -1;
+        if (n != (ssize_t)sizeof rec)
+            return 0;
+        if (rec >= 0)
+            return rec ? rec : EIO;
+        r->listener = -rec;
+    }
 }

@@ -31,9 +31,10 @@ static std::string run_failure(const struct run *r)
     } else if (WIFEXITED(r->status) && WEXITSTATUS(r->status) != 0) {
         snprintf(text, sizeof text, "exited with status %d", WEXITSTATUS(r->status));
     } else if (WIFSIGNALED(r->status)) {
-        // A program that wrote into our closed output ended as it would here.
+        // A program that wrote into our closed output ended as it would
+        // here; one whose output was lost on the way is reported for that.
         int sig = WTERMSIG(r->status);
-        if (!(sig == SIGPIPE && (out_dead[0] || out_dead[1])))
+        if (!(sig == SIGPIPE && (out_dead[0] || out_dead[1] || r->lost)))
             snprintf(text, sizeof text, "killed by signal %d", sig);
     }
     return text;
@@ -46,6 +47,8 @@ void report_print(void)
         std::string what = run_failure(&runs[i]);
         if (!what.empty())
             failed.push_back({what, runs[i].node});
+        if (runs[i].lost)
+            failed.push_back({"output lost", runs[i].node});
     }
     std::sort(failed.begin(), failed.end());
     // Each way of failing with its nodes, in the order of its lowest node.

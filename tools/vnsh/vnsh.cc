@@ -81,13 +81,14 @@ static void usage(FILE *f)
 }
 
 // The exit status: the highest of the programs' (128 + the signal for one
-// that a signal ended), at least 1 when a node could not be used.
+// that a signal ended), at least 1 when a node could not be used or its
+// output was lost.
 static int exit_status(void)
 {
     int rc = 0, failed = 0;
     for (int i = 0; i < nruns; i++) {
         const struct run *r = &runs[i];
-        if (r->state == RUN_FAILED || r->timed_out)
+        if (r->state == RUN_FAILED || r->timed_out || r->lost)
             failed = 1;
         if (r->state == RUN_FAILED || !r->reaped)
             continue;

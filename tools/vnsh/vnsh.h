@@ -65,9 +65,14 @@ struct run {
     int64_t started; // ms, when it was forked
     int64_t kill_at; // ms, when SIGKILL follows a timeout's SIGTERM; 0 none
     int timed_out;
-    int killed;  // sent SIGKILL: its output ends with its program
-    int counted; // the run has been counted as done
-    int slot;    // the run holds one of the -f slots
+    int killed;           // sent SIGKILL: its output ends with its program
+    int counted;          // the run has been counted as done
+    pid_t listener;       // its listener, as the status pipe told; 0 none
+    uint64_t orphan_mark; // orphans reaped before it was forked
+    int claimed;          // its listener has been looked for
+    int listener_wait;    // its listener is ours and has not ended
+    int lost;             // its listener lost output on the way
+    int slot;             // the run holds one of the -f slots
     struct ostream out[2];
     struct run_tag tag[4]; // one for each kind of watched descriptor
 };
@@ -132,6 +137,12 @@ void watch_in(struct run *r, int on);
 void run_close_in(struct run *r);
 void run_close_out(struct run *r, int s);
 int run_done(const struct run *r);
+
+// listener.cc
+void listeners_setup(void);
+uint64_t orphans_mark(void);
+void listener_claim(struct run *r);
+struct run *child_unknown(pid_t pid, int status);
 
 // report.cc
 void report_print(void);
