@@ -1,6 +1,9 @@
 /* vorncompat.h - what differs between the Python 2 and the Python 3 build
  * of the vorn module: int and text objects, path arguments, the fork
- * hooks, and the two pieces kept in a file per interpreter. */
+ * hooks, and the two pieces kept in a file per interpreter.  The Python 3
+ * build uses the stable ABI of 3.7 (Py_LIMITED_API, set by the build), so
+ * one vorn.abi3.so serves every Python 3 from 3.7 on: element access goes
+ * through functions, never through the macros that read object layouts. */
 #ifndef VORN_PYTHON_VORNCOMPAT_H
 #define VORN_PYTHON_VORNCOMPAT_H
 
@@ -18,6 +21,16 @@
 #define PyInt_AsLong PyLong_AsLong
 #else
 #define VORN_PY3 0
+#endif
+
+/* A function's docstring opens with its signature line under Python 3,
+ * which takes it for __text_signature__ (help() and inspect.signature)
+ * and shows the rest as __doc__; Python 2 would show it raw, so there the
+ * docstring is the text alone. */
+#if VORN_PY3
+#define DOC_SIGNATURE(sig, text) sig "\n--\n\n" text
+#else
+#define DOC_SIGNATURE(sig, text) text
 #endif
 
 /* ------------------------------------------------------------------ */
@@ -52,7 +65,7 @@ static inline PyObject *textBytes(PyObject *obj)
         Py_INCREF(obj);
         bytes = obj;
     }
-    if (strlen(PyBytes_AS_STRING(bytes)) != (size_t)PyBytes_GET_SIZE(bytes)) {
+    if (strlen(PyBytes_AsString(bytes)) != (size_t)PyBytes_Size(bytes)) {
         Py_DECREF(bytes);
         PyErr_SetString(PyExc_ValueError, "embedded null byte");
         return NULL;
@@ -67,7 +80,7 @@ static inline PyObject *textBytes(PyObject *obj)
 static inline const char *bytesText(PyObject *bytes)
 {
 #if VORN_PY3
-    return PyBytes_AS_STRING(bytes);
+    return PyBytes_AsString(bytes);
 #else
     return PyString_AS_STRING(bytes);
 #endif
@@ -76,7 +89,7 @@ static inline const char *bytesText(PyObject *bytes)
 static inline Py_ssize_t bytesSize(PyObject *bytes)
 {
 #if VORN_PY3
-    return PyBytes_GET_SIZE(bytes);
+    return PyBytes_Size(bytes);
 #else
     return PyString_GET_SIZE(bytes);
 #endif
@@ -208,9 +221,12 @@ static inline void forkAfterChild(void)
 /* Shared between vornmodule.cc and the file of each interpreter       */
 /* ------------------------------------------------------------------ */
 
-/* vornmodule.cc: the method table, the constants entered into the
- * module's dictionary, and the error-from-errno rule (always null). */
+/* vornmodule.cc: the method table, the module's docstring, the constants
+ * and __version__ entered into the module's dictionary (which also sets
+ * the module's fork handlers, once), and the error-from-errno rule (always
+ * null). */
 extern PyMethodDef VornMethods[];
+extern const char vornModuleDoc[]; /* Python 3 only */
 void enterConstants(PyObject *dict);
 PyObject *setError(void);
 

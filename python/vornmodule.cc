@@ -5,6 +5,7 @@
 #include "vorncompat.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,6 +45,75 @@ VORN_EXPORT int parseIOList(PyObject *obj, struct io_redirect **out);
 
 /* No heap product of the module may exceed the largest signed 32-bit size. */
 #define MAX_ALLOC 2147483647UL
+
+/* ------------------------------------------------------------------ */
+/* The library lock                                                    */
+/* ------------------------------------------------------------------ */
+
+/* The cluster library keeps state for the whole process (its open
+ * cluster, and record locks, which belong to the process, not the thread),
+ * so no two threads may be inside it at once.  Every call holds this lock
+ * and runs with the interpreter lock released (LIBRARY_CALL): other Python
+ * threads go on while a call waits (a reboot, a lock wait, a placement),
+ * and a thread that wants the library meanwhile waits for this lock alone.
+ * The library lock is always taken without the interpreter lock, so the
+ * two never wait for each other. */
+static pthread_mutex_t libraryMutex = PTHREAD_MUTEX_INITIALIZER;
+/* Whether this thread holds libraryMutex. */
+static __thread int libraryHeld;
+
+static void libraryEnter(void)
+{
+    pthread_mutex_lock(&libraryMutex);
+    libraryHeld = 1;
+}
+
+static void libraryLeave(void)
+{
+    libraryHeld = 0;
+    pthread_mutex_unlock(&libraryMutex);
+}
+
+/* In the child of a fork (os.fork, a subprocess, any other) the library
+ * lock is free again, unless the forking thread itself holds it (rfork, or
+ * the library's own forks), which then lets it go as it would have: the
+ * thread that held it at the fork may be another one, which the child
+ * does not have.  Forks do not wait for the library, so that starting a
+ * program never waits for another thread's reboot. */
+static void libraryForkChild(void)
+{
+    if (!libraryHeld)
+        pthread_mutex_init(&libraryMutex, NULL);
+}
+
+static void libraryForkHandlers(void)
+{
+    pthread_atfork(NULL, NULL, libraryForkChild);
+}
+
+/* Takes the library lock for a call that keeps the interpreter lock (a
+ * fork), waiting for it with the interpreter lock released. */
+static void libraryEnterWaiting(void)
+{
+    PyThreadState *state = PyEval_SaveThread();
+
+    libraryEnter();
+    PyEval_RestoreThread(state);
+}
+
+/* Runs stmt, a library call, holding the library lock and with the
+ * interpreter lock released; errno is kept across both locks. */
+#define LIBRARY_CALL(stmt)                                                                         \
+    do {                                                                                           \
+        PyThreadState *libraryState_ = PyEval_SaveThread();                                        \
+        int libraryErrno_;                                                                         \
+        libraryEnter();                                                                            \
+        stmt;                                                                                      \
+        libraryErrno_ = errno;                                                                     \
+        libraryLeave();                                                                            \
+        PyEval_RestoreThread(libraryState_);                                                       \
+        errno = libraryErrno_;                                                                     \
+    } while (0)
 
 /* ------------------------------------------------------------------ */
 /* Conversions                                                         */
@@ -159,23 +229,23 @@ static int parseIOFile(PyObject *data, struct io_redirect *io)
                         "Fourth element of IO tuple should be a tuple for this type.");
         return -1;
     }
-    if (PyTuple_GET_SIZE(data) != 4) {
+    if (PyTuple_Size(data) != 4) {
         PyErr_SetString(PyExc_ValueError, "IO file tuple must have four elements.");
         return -1;
     }
-    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 0), &PyInt_Type)) {
+    if (!PyObject_TypeCheck(PyTuple_GetItem(data, 0), &PyInt_Type)) {
         PyErr_SetString(PyExc_TypeError, "First element of IO file tuple must be an int.");
         return -1;
     }
-    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 1), &PyInt_Type)) {
+    if (!PyObject_TypeCheck(PyTuple_GetItem(data, 1), &PyInt_Type)) {
         PyErr_SetString(PyExc_TypeError, "Second element of IO file tuple must be an int.");
         return -1;
     }
-    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(data, 2), &PyInt_Type)) {
+    if (!PyObject_TypeCheck(PyTuple_GetItem(data, 2), &PyInt_Type)) {
         PyErr_SetString(PyExc_TypeError, "Third element of IO file tuple must be an int.");
         return -1;
     }
-    item = PyTuple_GET_ITEM(data, 3);
+    item = PyTuple_GetItem(data, 3);
     if (!isText(item)) {
         PyErr_SetString(PyExc_TypeError, "Fourth element of IO file tuple must be a string.");
         return -1;
@@ -190,9 +260,9 @@ static int parseIOFile(PyObject *data, struct io_redirect *io)
                         "filename in IO file tuple must be less than 256 characters");
         goto out;
     }
-    if (int32Value(PyTuple_GET_ITEM(data, 0), &io->d.file.open_flags) != 0 ||
-        int32Value(PyTuple_GET_ITEM(data, 1), &io->d.file.open_mode) != 0 ||
-        longValue(PyTuple_GET_ITEM(data, 2), &offset) != 0)
+    if (int32Value(PyTuple_GetItem(data, 0), &io->d.file.open_flags) != 0 ||
+        int32Value(PyTuple_GetItem(data, 1), &io->d.file.open_mode) != 0 ||
+        longValue(PyTuple_GetItem(data, 2), &offset) != 0)
         goto out;
     io->d.file.offset = offset;
     memcpy(io->d.file.name, bytesText(bytes), (size_t)len + 1);
@@ -238,19 +308,19 @@ static struct io_redirect *parseIOObj(PyObject *obj)
         PyErr_SetString(PyExc_TypeError, "Tuple expected");
         return NULL;
     }
-    if (PyTuple_GET_SIZE(obj) != 4) {
+    if (PyTuple_Size(obj) != 4) {
         PyErr_SetString(PyExc_ValueError, "IO Tuple must have 4 elements.");
         return NULL;
     }
-    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(obj, 0), &PyInt_Type)) {
+    if (!PyObject_TypeCheck(PyTuple_GetItem(obj, 0), &PyInt_Type)) {
         PyErr_SetString(PyExc_TypeError, "First element of IO tuple must be an int.");
         return NULL;
     }
-    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(obj, 1), &PyInt_Type)) {
+    if (!PyObject_TypeCheck(PyTuple_GetItem(obj, 1), &PyInt_Type)) {
         PyErr_SetString(PyExc_TypeError, "Second element of IO tuple must be an int.");
         return NULL;
     }
-    if (!PyObject_TypeCheck(PyTuple_GET_ITEM(obj, 2), &PyInt_Type)) {
+    if (!PyObject_TypeCheck(PyTuple_GetItem(obj, 2), &PyInt_Type)) {
         PyErr_SetString(PyExc_TypeError, "Third element of IO tuple must be an int.");
         return NULL;
     }
@@ -262,9 +332,9 @@ static struct io_redirect *parseIOObj(PyObject *obj)
     }
     /* The kind and the header flag are their low bits; the descriptor
      * must fit its field. */
-    if (int32Value(PyTuple_GET_ITEM(obj, 0), &io->fd) != 0 ||
-        longValue(PyTuple_GET_ITEM(obj, 1), &type) != 0 ||
-        longValue(PyTuple_GET_ITEM(obj, 2), &send_header) != 0) {
+    if (int32Value(PyTuple_GetItem(obj, 0), &io->fd) != 0 ||
+        longValue(PyTuple_GetItem(obj, 1), &type) != 0 ||
+        longValue(PyTuple_GetItem(obj, 2), &send_header) != 0) {
         free(io);
         return NULL;
     }
@@ -273,10 +343,10 @@ static struct io_redirect *parseIOObj(PyObject *obj)
 
     switch (io->type) {
     case IO_FILE:
-        rc = parseIOFile(PyTuple_GET_ITEM(obj, 3), io);
+        rc = parseIOFile(PyTuple_GetItem(obj, 3), io);
         break;
     case IO_SOCKET:
-        rc = parseIOSocket(PyTuple_GET_ITEM(obj, 3), io);
+        rc = parseIOSocket(PyTuple_GetItem(obj, 3), io);
         break;
     default:
         PyErr_SetString(PyExc_ValueError, "Invalid IO type");
@@ -305,14 +375,14 @@ int parseIOList(PyObject *obj, struct io_redirect **out)
         return 1;
     }
 
-    n = PyList_GET_SIZE(obj);
+    n = PyList_Size(obj);
     list = (struct io_redirect *)allocArray((size_t)n, sizeof(*list));
     if (!list) {
         PyErr_NoMemory();
         return -1;
     }
     for (i = 0; i < n; i++) {
-        io = parseIOObj(PyList_GET_ITEM(obj, i));
+        io = parseIOObj(PyList_GetItem(obj, i));
         if (!io) {
             free(list);
             return -1;
@@ -366,7 +436,7 @@ static char **parseArgv(PyObject *obj, PyObject **hold)
         Py_DECREF(item);
         if (!bytes)
             goto fail;
-        PyTuple_SET_ITEM(keep, i, bytes);
+        PyTuple_SetItem(keep, i, bytes);
         argv[i] = (char *)bytesText(bytes);
     }
     argv[n] = NULL;
@@ -462,17 +532,17 @@ static char **parseEnvp(PyObject *obj)
     Py_DECREF(keys);
     if (!list)
         return NULL;
-    n = PyList_GET_SIZE(list);
+    n = PyList_Size(list);
     envp = (char **)allocArray((size_t)n + 1, sizeof(char *));
     if (!envp) {
         PyErr_NoMemory();
         goto fail;
     }
     for (i = 0; i < n; i++) {
-        value = PyObject_GetItem(obj, PyList_GET_ITEM(list, i));
+        value = PyObject_GetItem(obj, PyList_GetItem(list, i));
         if (!value)
             goto fail;
-        envp[i] = envEntry(PyList_GET_ITEM(list, i), value);
+        envp[i] = envEntry(PyList_GetItem(list, i), value);
         Py_DECREF(value);
         if (!envp[i])
             goto fail;
@@ -515,7 +585,7 @@ static PyObject *tupleOf(int n, PyObject **items)
     if (!tuple)
         goto out;
     for (i = 0; i < n; i++)
-        PyTuple_SET_ITEM(tuple, i, items[i]);
+        PyTuple_SetItem(tuple, i, items[i]);
     return tuple;
 out:
     for (i = 0; i < n; i++)
@@ -556,8 +626,8 @@ static PyObject *nodeTuple(const struct vorn_node_info *info)
 /* Node queries                                                        */
 /* ------------------------------------------------------------------ */
 
-static char getnodebyname__doc__[] =
-    "getnodebyname() - Return an int representing the node you name.\n";
+static char getnodebyname__doc__[] = DOC_SIGNATURE(
+    "getnodebyname(name, /)", "getnodebyname() - Return an int representing the node you name.\n");
 
 static PyObject *vn_getnodebyname(PyObject *, PyObject *args)
 {
@@ -566,7 +636,7 @@ static PyObject *vn_getnodebyname(PyObject *, PyObject *args)
 
     if (!PyArg_ParseTuple(args, "s", &name))
         return NULL;
-    node = vorn_getnodebyname(name);
+    LIBRARY_CALL(node = vorn_getnodebyname(name));
     if (node == NODE_NONE) {
         PyErr_SetString(PyExc_ValueError, "invalid node name");
         return NULL;
@@ -574,17 +644,21 @@ static PyObject *vn_getnodebyname(PyObject *, PyObject *args)
     return PyInt_FromLong(node);
 }
 
-static char numnodes__doc__[] =
-    "numnodes() - Return an int representing the number of slave nodes.\n";
+static char numnodes__doc__[] = DOC_SIGNATURE(
+    "numnodes()", "numnodes() - Return an int representing the number of slave nodes.\n");
 
 static PyObject *vn_numnodes(PyObject *, PyObject *args)
 {
+    int n;
+
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
-    return PyInt_FromLong(vorn_numnodes());
+    LIBRARY_CALL(n = vorn_numnodes());
+    return PyInt_FromLong(n);
 }
 
-static char nodestatus__doc__[] = "nodestatus() - returns the status of the specified node.\n";
+static char nodestatus__doc__[] = DOC_SIGNATURE(
+    "nodestatus(node, /)", "nodestatus() - returns the status of the specified node.\n");
 
 static PyObject *vn_nodestatus(PyObject *, PyObject *args)
 {
@@ -592,13 +666,14 @@ static PyObject *vn_nodestatus(PyObject *, PyObject *args)
 
     if (!PyArg_ParseTuple(args, "i", &node))
         return NULL;
-    status = vorn_nodestatus(node);
+    LIBRARY_CALL(status = vorn_nodestatus(node));
     if (status == -1)
         return setError();
     return PyInt_FromLong(status);
 }
 
-static char masteraddr__doc__[] = "masteraddr() - Returns the IP of the head node.\n";
+static char masteraddr__doc__[] =
+    DOC_SIGNATURE("masteraddr()", "masteraddr() - Returns the IP of the head node.\n");
 
 static PyObject *vn_masteraddr(PyObject *, PyObject *args)
 {
@@ -607,29 +682,35 @@ static PyObject *vn_masteraddr(PyObject *, PyObject *args)
 
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
+    int rc;
+
     memset(&addr, 0, sizeof(addr));
-    if (vorn_masteraddr(&addr, &len) != 0)
+    LIBRARY_CALL(rc = vorn_masteraddr(&addr, &len));
+    if (rc != 0)
         return setError();
     return makeip(addr.sin_addr.s_addr);
 }
 
-static char nodeaddr__doc__[] = "nodeaddr() - Returns the IP of the given node.\n";
+static char nodeaddr__doc__[] =
+    DOC_SIGNATURE("nodeaddr(node, /)", "nodeaddr() - Returns the IP of the given node.\n");
 
 static PyObject *vn_nodeaddr(PyObject *, PyObject *args)
 {
     struct sockaddr_in addr;
     int len = sizeof(addr);
-    int node;
+    int node, rc;
 
     if (!PyArg_ParseTuple(args, "i", &node))
         return NULL;
     memset(&addr, 0, sizeof(addr));
-    if (vorn_nodeaddr(node, &addr, &len) != 0)
+    LIBRARY_CALL(rc = vorn_nodeaddr(node, &addr, &len));
+    if (rc != 0)
         return setError();
     return makeip(addr.sin_addr.s_addr);
 }
 
-static char nodenumber__doc__[] = "nodenumber(ip) - returns the node number for the given ip.\n";
+static char nodenumber__doc__[] = DOC_SIGNATURE(
+    "nodenumber(ip, /)", "nodenumber(ip) - returns the node number for the given ip.\n");
 
 static PyObject *vn_nodenumber(PyObject *, PyObject *args)
 {
@@ -642,7 +723,7 @@ static PyObject *vn_nodenumber(PyObject *, PyObject *args)
     addr = parseIPString(ip);
     if (!addr)
         return NULL;
-    node = vorn_nodenumber(addr, sizeof(*addr));
+    LIBRARY_CALL(node = vorn_nodenumber(addr, sizeof(*addr)));
     free(addr);
     if (node == NODE_NONE) {
         PyErr_SetString(PyExc_ValueError, "no such node");
@@ -651,13 +732,17 @@ static PyObject *vn_nodenumber(PyObject *, PyObject *args)
     return PyInt_FromLong(node);
 }
 
-static char currnode__doc__[] = "currnode() - Returns the current node.\n";
+static char currnode__doc__[] =
+    DOC_SIGNATURE("currnode()", "currnode() - Returns the current node.\n");
 
 static PyObject *vn_currnode(PyObject *, PyObject *args)
 {
+    int node;
+
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
-    return PyInt_FromLong(vorn_currnode());
+    LIBRARY_CALL(node = vorn_currnode());
+    return PyInt_FromLong(node);
 }
 
 /* ------------------------------------------------------------------ */
@@ -667,45 +752,51 @@ static PyObject *vn_currnode(PyObject *, PyObject *args)
 /* Shared body of chmod, chown and chgrp. */
 static PyObject *vn_chfoo(PyObject *args, int (*change)(int, int))
 {
-    int node, value;
+    int node, value, rc;
 
     if (!PyArg_ParseTuple(args, "ii", &node, &value))
         return NULL;
-    if (change(node, value) == -1)
+    LIBRARY_CALL(rc = change(node, value));
+    if (rc == -1)
         return setError();
     Py_RETURN_NONE;
 }
 
-static char chmod__doc__[] = "chmod(node, mode) - change the permissions for a node.\n";
+static char chmod__doc__[] = DOC_SIGNATURE(
+    "chmod(node, mode, /)", "chmod(node, mode) - change the permissions for a node.\n");
 
 static PyObject *vn_chmod(PyObject *, PyObject *args)
 {
     return vn_chfoo(args, vorn_chmod);
 }
 
-static char chown__doc__[] = "chown(node, user) - change the user for a node.\n";
+static char chown__doc__[] =
+    DOC_SIGNATURE("chown(node, user, /)", "chown(node, user) - change the user for a node.\n");
 
 static PyObject *vn_chown(PyObject *, PyObject *args)
 {
     return vn_chfoo(args, vorn_chown);
 }
 
-static char chgrp__doc__[] = "chgrp(node, group) - change the group for a node.\n";
+static char chgrp__doc__[] =
+    DOC_SIGNATURE("chgrp(node, group, /)", "chgrp(node, group) - change the group for a node.\n");
 
 static PyObject *vn_chgrp(PyObject *, PyObject *args)
 {
     return vn_chfoo(args, vorn_chgrp);
 }
 
-static char access__doc__[] = "access(node, mode) - Check if you have access to a node.\n";
+static char access__doc__[] = DOC_SIGNATURE(
+    "access(node, mode, /)", "access(node, mode) - Check if you have access to a node.\n");
 
 static PyObject *vn_access(PyObject *, PyObject *args)
 {
-    int node, mode;
+    int node, mode, rc;
 
     if (!PyArg_ParseTuple(args, "ii", &node, &mode))
         return NULL;
-    if (vorn_access(node, mode) != -1)
+    LIBRARY_CALL(rc = vorn_access(node, mode));
+    if (rc != -1)
         return PyInt_FromLong(1);
     if (errno == EACCES)
         return PyInt_FromLong(0);
@@ -716,21 +807,24 @@ static PyObject *vn_access(PyObject *, PyObject *args)
 /* Node and process records                                            */
 /* ------------------------------------------------------------------ */
 
-static char nodeinfo__doc__[] = "nodeinfo(node) - returns tuple containing information on node.\n";
+static char nodeinfo__doc__[] = DOC_SIGNATURE(
+    "nodeinfo(node, /)", "nodeinfo(node) - returns tuple containing information on node.\n");
 
 static PyObject *vn_nodeinfo(PyObject *, PyObject *args)
 {
     struct vorn_node_info info;
-    int node;
+    int node, rc;
 
     if (!PyArg_ParseTuple(args, "i", &node))
         return NULL;
-    if (vorn_nodeinfo(node, &info) == -1)
+    LIBRARY_CALL(rc = vorn_nodeinfo(node, &info));
+    if (rc == -1)
         return setError();
     return nodeTuple(&info);
 }
 
-static char nodelist__doc__[] = "nodelist(node) - get information on all nodes\n";
+static char nodelist__doc__[] =
+    DOC_SIGNATURE("nodelist()", "nodelist(node) - get information on all nodes\n");
 
 static PyObject *vn_nodelist(PyObject *, PyObject *args)
 {
@@ -740,7 +834,7 @@ static PyObject *vn_nodelist(PyObject *, PyObject *args)
 
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
-    n = vorn_nodelist(&nodes);
+    LIBRARY_CALL(n = vorn_nodelist(&nodes));
     if (n == -1)
         return setError();
     list = PyList_New(0);
@@ -761,7 +855,8 @@ out:
 }
 
 static char proclist__doc__[] =
-    "proclist(node) - get information on all ghosted processes on a given node\n";
+    DOC_SIGNATURE("proclist(node, /)",
+                  "proclist(node) - get information on all ghosted processes on a given node\n");
 
 static PyObject *vn_proclist(PyObject *, PyObject *args)
 {
@@ -771,7 +866,7 @@ static PyObject *vn_proclist(PyObject *, PyObject *args)
 
     if (!PyArg_ParseTuple(args, "i", &node))
         return NULL;
-    n = vorn_proclist(node, &procs);
+    LIBRARY_CALL(n = vorn_proclist(node, &procs));
     if (n == -1)
         return setError();
     list = PyList_New(0);
@@ -793,7 +888,8 @@ out:
     return list;
 }
 
-static char pidnode__doc__[] = "pidnode() - returns the node the given pid is being run on.\n";
+static char pidnode__doc__[] = DOC_SIGNATURE(
+    "pidnode(pid, /)", "pidnode() - returns the node the given pid is being run on.\n");
 
 static PyObject *vn_pidnode(PyObject *, PyObject *args)
 {
@@ -801,7 +897,7 @@ static PyObject *vn_pidnode(PyObject *, PyObject *args)
 
     if (!PyArg_ParseTuple(args, "i", &pid))
         return NULL;
-    node = vorn_pidnode(pid);
+    LIBRARY_CALL(node = vorn_pidnode(pid));
     if (node == -1) {
         PyErr_SetString(PyExc_IndexError, "No such process");
         return NULL;
@@ -853,7 +949,7 @@ static void exec_wrapper(PyObject *args, PyObject *kw, exec_call call)
         if (count == -1)
             goto out;
     }
-    call(node, io, count, cmd.text, argv, envp);
+    LIBRARY_CALL(call(node, io, count, cmd.text, argv, envp));
     setError();
 out:
     freeArgv(argv, hold);
@@ -865,8 +961,9 @@ out:
     pathRelease(&cmd);
 }
 
-static char rexec__doc__[] = "rexec() - Replaces the python process with a new process that is "
-                             "created on a remote node.\n";
+static char rexec__doc__[] = DOC_SIGNATURE(
+    "rexec(node, cmd, argv, envp=..., io=...)",
+    "rexec() - Replaces the python process with a new process that is created on a remote node.\n");
 
 static PyObject *vn_rexec(PyObject *, PyObject *args, PyObject *kw)
 {
@@ -890,24 +987,37 @@ static int move_or_fork(PyObject *args, PyObject *kw, char **kwlist,
         if (count == -1)
             return -1;
     }
-    if (forks)
-        forkBefore();
+    if (!forks) {
+        LIBRARY_CALL(result = call(node, io, count, flags));
+        err = errno;
+        free(io);
+        errno = err;
+        if (result == -1)
+            setError();
+        return result;
+    }
+    /* A fork keeps the interpreter lock, as os.fork does: the child
+     * inherits it and the interpreter's state whole.  The import lock is
+     * taken before the library lock, in the order every thread takes
+     * them. */
+    forkBefore();
+    libraryEnterWaiting();
     result = call(node, io, count, flags);
     err = errno;
+    libraryLeave();
     free(io);
-    if (forks) {
-        if (result == 0)
-            forkAfterChild();
-        else if (forkAfterParent() != 0)
-            return -1;
-    }
+    if (result == 0)
+        forkAfterChild();
+    else if (forkAfterParent() != 0)
+        return -1;
     errno = err;
     if (result == -1)
         setError();
     return result;
 }
 
-static char move__doc__[] = "move() - Moves the current process to the specified node.\n";
+static char move__doc__[] = DOC_SIGNATURE(
+    "move(node, io=..., flags=6)", "move() - Moves the current process to the specified node.\n");
 
 static PyObject *vn_move(PyObject *, PyObject *args, PyObject *kw)
 {
@@ -918,8 +1028,9 @@ static PyObject *vn_move(PyObject *, PyObject *args, PyObject *kw)
     Py_RETURN_NONE;
 }
 
-static char rfork__doc__[] =
-    "rfork() - forks the process, the child process being created on a different node.\n";
+static char rfork__doc__[] = DOC_SIGNATURE(
+    "rfork(node, io=..., flags=6)",
+    "rfork() - forks the process, the child process being created on a different node.\n");
 
 static PyObject *vn_rfork(PyObject *, PyObject *args, PyObject *kw)
 {
@@ -932,7 +1043,8 @@ static PyObject *vn_rfork(PyObject *, PyObject *args, PyObject *kw)
     return PyInt_FromLong(result);
 }
 
-static char vrfork__doc__[] = "vrfork(nodes) - Vector forks to all thte listed nodes.\n";
+static char vrfork__doc__[] = DOC_SIGNATURE(
+    "vrfork(nodes, io=..., flags=6)", "vrfork(nodes) - Vector forks to all thte listed nodes.\n");
 
 static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
 {
@@ -950,12 +1062,12 @@ static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
         PyErr_SetString(PyExc_TypeError, "list expected");
         return NULL;
     }
-    n = PyList_GET_SIZE(nodes_obj);
+    n = PyList_Size(nodes_obj);
     nodes = (int *)allocArray((size_t)n, sizeof(int));
     if (!nodes)
         return PyErr_NoMemory();
     for (i = 0; i < n; i++) {
-        item = PyList_GET_ITEM(nodes_obj, i);
+        item = PyList_GetItem(nodes_obj, i);
         if (!PyObject_TypeCheck(item, &PyInt_Type)) {
             free(nodes);
             PyErr_SetString(PyExc_TypeError, "list of ints expected");
@@ -974,9 +1086,12 @@ static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
             return NULL;
         }
     }
+    /* As in move_or_fork. */
     forkBefore();
+    libraryEnterWaiting();
     result = _vorn_vrfork_io(nodes, (int)n, io, count, flags);
     err = errno;
+    libraryLeave();
     free(nodes);
     free(io);
     /* Each child gets its index (below n), the parent the count n. */
@@ -990,9 +1105,10 @@ static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
     Py_RETURN_NONE;
 }
 
-static char execmove__doc__[] = "execmove() - Replaces the python process with a new process that "
-                                "is created on the current node and immediately moved to the "
-                                "specified node.\n";
+static char execmove__doc__[] =
+    DOC_SIGNATURE("execmove(node, cmd, argv, envp=..., io=...)",
+                  "execmove() - Replaces the python process with a new process that is created on "
+                  "the current node and immediately moved to the specified node.\n");
 
 static PyObject *vn_execmove(PyObject *, PyObject *args, PyObject *kw)
 {
@@ -1001,7 +1117,8 @@ static PyObject *vn_execmove(PyObject *, PyObject *args, PyObject *kw)
 }
 
 static char requestfile__doc__[] =
-    "requestfile(path) - Request a file through the Vorn file cache interface.\n";
+    DOC_SIGNATURE("requestfile(path, /)",
+                  "requestfile(path) - Request a file through the Vorn file cache interface.\n");
 
 static PyObject *vn_requestfile(PyObject *, PyObject *args)
 {
@@ -1012,7 +1129,7 @@ static PyObject *vn_requestfile(PyObject *, PyObject *args)
     if (!PyArg_ParseTuple(args, PATH_FORMAT, PATH_ARG(path)))
         return NULL;
     if (pathHold(&path)) {
-        fd = vorn_requestfile(path.text);
+        LIBRARY_CALL(fd = vorn_requestfile(path.text));
         file = fd == -1 ? setError() : fileFromDescriptor(fd, path.text);
     }
     pathRelease(&path);
@@ -1026,17 +1143,19 @@ static PyObject *vn_requestfile(PyObject *, PyObject *args)
 /* Shared body of the node control calls that take one node. */
 static PyObject *nodeControl(PyObject *args, int (*control)(int))
 {
-    int node;
+    int node, rc;
 
     if (!PyArg_ParseTuple(args, "i", &node))
         return NULL;
-    if (control(node) != 0)
+    LIBRARY_CALL(rc = control(node));
+    if (rc != 0)
         return setError();
     Py_RETURN_NONE;
 }
 
 static char nodechroot__doc__[] =
-    "nodechroot() - requests that the slave daemon perform a chroot.\n";
+    DOC_SIGNATURE("nodechroot(node, path, /)",
+                  "nodechroot() - requests that the slave daemon perform a chroot.\n");
 
 static PyObject *vn_nodechroot(PyObject *, PyObject *args)
 {
@@ -1049,22 +1168,23 @@ static PyObject *vn_nodechroot(PyObject *, PyObject *args)
         pathRelease(&path);
         return NULL;
     }
-    rc = vorn_nodechroot(node, path.text);
+    LIBRARY_CALL(rc = vorn_nodechroot(node, path.text));
     pathRelease(&path);
     if (rc != 0)
         return setError();
     Py_RETURN_NONE;
 }
 
-static char nodereboot__doc__[] =
-    "nodereboot(node) - requests that the slave daemon reboot the node.\n";
+static char nodereboot__doc__[] = DOC_SIGNATURE(
+    "nodereboot(node, /)", "nodereboot(node) - requests that the slave daemon reboot the node.\n");
 
 static PyObject *vn_nodereboot(PyObject *, PyObject *args)
 {
     return nodeControl(args, vorn_nodereboot);
 }
 
-static char nodehalt__doc__[] = "nodehalt(node) - requests that the slave daemon halt the node.\n";
+static char nodehalt__doc__[] = DOC_SIGNATURE(
+    "nodehalt(node, /)", "nodehalt(node) - requests that the slave daemon halt the node.\n");
 
 static PyObject *vn_nodehalt(PyObject *, PyObject *args)
 {
@@ -1072,7 +1192,8 @@ static PyObject *vn_nodehalt(PyObject *, PyObject *args)
 }
 
 static char nodepwroff__doc__[] =
-    "nodepwroff(node) - requests that the slave daemon poweroff the node.\n";
+    DOC_SIGNATURE("nodepwroff(node, /)",
+                  "nodepwroff(node) - requests that the slave daemon poweroff the node.\n");
 
 static PyObject *vn_nodepwroff(PyObject *, PyObject *args)
 {
@@ -1080,7 +1201,8 @@ static PyObject *vn_nodepwroff(PyObject *, PyObject *args)
 }
 
 static char nodereboot_async__doc__[] =
-    "nodereboot_async(node) - requests that the slave daemon reboot the node.\n";
+    DOC_SIGNATURE("nodereboot_async(node, /)",
+                  "nodereboot_async(node) - requests that the slave daemon reboot the node.\n");
 
 static PyObject *vn_nodereboot_async(PyObject *, PyObject *args)
 {
@@ -1088,7 +1210,8 @@ static PyObject *vn_nodereboot_async(PyObject *, PyObject *args)
 }
 
 static char nodehalt_async__doc__[] =
-    "nodehalt_async(node) - requests that the slave daemon halt the node.\n";
+    DOC_SIGNATURE("nodehalt_async(node, /)",
+                  "nodehalt_async(node) - requests that the slave daemon halt the node.\n");
 
 static PyObject *vn_nodehalt_async(PyObject *, PyObject *args)
 {
@@ -1096,18 +1219,20 @@ static PyObject *vn_nodehalt_async(PyObject *, PyObject *args)
 }
 
 static char nodepwroff_async__doc__[] =
-    "nodepwroff_async(node) - requests that the slave daemon poweroff the node.\n";
+    DOC_SIGNATURE("nodepwroff_async(node, /)",
+                  "nodepwroff_async(node) - requests that the slave daemon poweroff the node.\n");
 
 static PyObject *vn_nodepwroff_async(PyObject *, PyObject *args)
 {
     return nodeControl(args, vorn_nodepwroff_async);
 }
 
-static char nodesetstatus__doc__[] = "nodesetstatus() - Sets a node's status.\n";
+static char nodesetstatus__doc__[] =
+    DOC_SIGNATURE("nodesetstatus(node, status, /)", "nodesetstatus() - Sets a node's status.\n");
 
 static PyObject *vn_nodesetstatus(PyObject *, PyObject *args)
 {
-    int node, status;
+    int node, status, rc;
 
     if (!PyArg_ParseTuple(args, "ii", &node, &status))
         return NULL;
@@ -1115,13 +1240,14 @@ static PyObject *vn_nodesetstatus(PyObject *, PyObject *args)
         PyErr_SetString(PyExc_ValueError, "invalid status");
         return NULL;
     }
-    if (vorn_nodesetstatus(node, status) != 0)
+    LIBRARY_CALL(rc = vorn_nodesetstatus(node, status));
+    if (rc != 0)
         return setError();
     Py_RETURN_NONE;
 }
 
-static char nodecachepurgefail__doc__[] =
-    "nodecachepurgefail(node) - flush file cache failure list.\n";
+static char nodecachepurgefail__doc__[] = DOC_SIGNATURE(
+    "nodecachepurgefail(node, /)", "nodecachepurgefail(node) - flush file cache failure list.\n");
 
 static PyObject *vn_nodecachepurgefail(PyObject *, PyObject *args)
 {
@@ -1129,7 +1255,8 @@ static PyObject *vn_nodecachepurgefail(PyObject *, PyObject *args)
 }
 
 static char nodecachepurgeok__doc__[] =
-    "nodecachepurgeok(node) - flush successful downloads from file cache.\n";
+    DOC_SIGNATURE("nodecachepurgeok(node, /)",
+                  "nodecachepurgeok(node) - flush successful downloads from file cache.\n");
 
 static PyObject *vn_nodecachepurgeok(PyObject *, PyObject *args)
 {
@@ -1140,18 +1267,20 @@ static PyObject *vn_nodecachepurgeok(PyObject *, PyObject *args)
 /* Version and notification                                            */
 /* ------------------------------------------------------------------ */
 
-static char vorn_version__doc__[] =
-    "vorn_version() - Retrieve version information from the Vorn library.\n";
+static char vorn_version__doc__[] = DOC_SIGNATURE(
+    "vorn_version()", "vorn_version() - Retrieve version information from the Vorn library.\n");
 
 static PyObject *vn_vorn_version(PyObject *, PyObject *args)
 {
     struct vorn_version_info info;
     PyObject *chars[3], *fields[4];
+    int rc;
 
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
     memset(&info, 0, sizeof(info));
-    if (vorn_version(&info) != 0)
+    LIBRARY_CALL(rc = vorn_version(&info));
+    if (rc != 0)
         return setError();
     chars[0] = textFromBytes(&info.version[0], 1);
     chars[1] = textFromBytes(&info.version[1], 1);
@@ -1165,7 +1294,8 @@ static PyObject *vn_vorn_version(PyObject *, PyObject *args)
     return tupleOf(4, fields);
 }
 
-static char notifier__doc__[] = "notifier() - get notifier file object.\n";
+static char notifier__doc__[] =
+    DOC_SIGNATURE("notifier()", "notifier() - get notifier file object.\n");
 
 static PyObject *vn_notifier(PyObject *, PyObject *args)
 {
@@ -1173,7 +1303,7 @@ static PyObject *vn_notifier(PyObject *, PyObject *args)
 
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
-    fd = vorn_notifier();
+    LIBRARY_CALL(fd = vorn_notifier());
     if (fd == -1)
         return setError();
     return fileFromDescriptor(fd, "");
@@ -1184,33 +1314,38 @@ static PyObject *vn_notifier(PyObject *, PyObject *args)
 /* ------------------------------------------------------------------ */
 
 static char dump__doc__[] =
-    "dump(fileno, flags) - Dumps the current process to a file descriptor.\n";
+    DOC_SIGNATURE("dump(fileno, flags, /)",
+                  "dump(fileno, flags) - Dumps the current process to a file descriptor.\n");
 
 static PyObject *vn_dump(PyObject *, PyObject *args)
 {
-    int fd, flags;
+    int fd, flags, rc;
 
     if (!PyArg_ParseTuple(args, "ii", &fd, &flags))
         return NULL;
-    if (vorn_dump(fd, flags) != 0)
+    LIBRARY_CALL(rc = vorn_dump(fd, flags));
+    if (rc != 0)
         return setError();
     Py_RETURN_NONE;
 }
 
-static char undump__doc__[] = "undump(fileno) - Restore a process from a file descriptor.\n";
+static char undump__doc__[] = DOC_SIGNATURE(
+    "undump(fileno, /)", "undump(fileno) - Restore a process from a file descriptor.\n");
 
 static PyObject *vn_undump(PyObject *, PyObject *args)
 {
-    int fd;
+    int fd, rc;
 
     if (!PyArg_ParseTuple(args, "i", &fd))
         return NULL;
-    if (vorn_undump(fd) != 0)
+    LIBRARY_CALL(rc = vorn_undump(fd));
+    if (rc != 0)
         return setError();
     Py_RETURN_NONE;
 }
 
-static char execdump__doc__[] = "execdump() - XXX: need info.\n";
+static char execdump__doc__[] =
+    DOC_SIGNATURE("execdump(fd, flags, cmd, argv, envp=...)", "execdump() - XXX: need info.\n");
 
 static PyObject *vn_execdump(PyObject *, PyObject *args, PyObject *kw)
 {
@@ -1238,7 +1373,7 @@ static PyObject *vn_execdump(PyObject *, PyObject *args, PyObject *kw)
         if (!envp)
             goto out;
     }
-    vorn_execdump(fd, flags, cmd.text, argv, envp);
+    LIBRARY_CALL(vorn_execdump(fd, flags, cmd.text, argv, envp));
     setError();
 out:
     freeArgv(argv, hold);
@@ -1253,13 +1388,16 @@ out:
 /* Library list of the process dumper                                  */
 /* ------------------------------------------------------------------ */
 
-static char libclear__doc__[] = "libclear() - XXX: Need stuff here.\n";
+static char libclear__doc__[] = DOC_SIGNATURE("libclear()", "libclear() - XXX: Need stuff here.\n");
 
 static PyObject *vn_libclear(PyObject *, PyObject *args)
 {
+    int rc;
+
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
-    if (vorn_libclear() != 0)
+    LIBRARY_CALL(rc = vorn_libclear());
+    if (rc != 0)
         return setError();
     Py_RETURN_NONE;
 }
@@ -1276,37 +1414,41 @@ static PyObject *libChange(PyObject *args, int (*change)(const char *))
         pathRelease(&name);
         return NULL;
     }
-    rc = change(name.text);
+    LIBRARY_CALL(rc = change(name.text));
     pathRelease(&name);
     if (rc != 0)
         return setError();
     Py_RETURN_NONE;
 }
 
-static char libadd__doc__[] = "libadd(libname) - XXX: Need stuff here.\n";
+static char libadd__doc__[] =
+    DOC_SIGNATURE("libadd(libname, /)", "libadd(libname) - XXX: Need stuff here.\n");
 
 static PyObject *vn_libadd(PyObject *, PyObject *args)
 {
     return libChange(args, vorn_libadd);
 }
 
-static char libdel__doc__[] = "libdel(libname) - XXX: Need stuff here.\n";
+static char libdel__doc__[] =
+    DOC_SIGNATURE("libdel(libname, /)", "libdel(libname) - XXX: Need stuff here.\n");
 
 static PyObject *vn_libdel(PyObject *, PyObject *args)
 {
     return libChange(args, vorn_libdel);
 }
 
-static char liblist__doc__[] = "liblist() - Get list of libraries.\n";
+static char liblist__doc__[] = DOC_SIGNATURE("liblist()", "liblist() - Get list of libraries.\n");
 
 static PyObject *vn_liblist(PyObject *, PyObject *args)
 {
     char *buffer = NULL, *name;
     PyObject *list, *item;
+    int rc;
 
     if (!PyArg_ParseTuple(args, ""))
         return NULL;
-    if (vorn_liblist(&buffer) != 0)
+    LIBRARY_CALL(rc = vorn_liblist(&buffer));
+    if (rc != 0)
         return setError();
     list = PyList_New(0);
     if (!list)
@@ -1328,6 +1470,21 @@ out:
 /* ------------------------------------------------------------------ */
 /* Module table and initialisation                                     */
 /* ------------------------------------------------------------------ */
+
+/* Under Python 3; the Python 2 module has none, as it always had. */
+const char vornModuleDoc[] =
+    "The cluster library libvorn.so.2 for Python: node queries and control,\n"
+    "permissions, process placement with I/O redirection, process dumps, the\n"
+    "file cache and the process dumper's library list.\n"
+    "\n"
+    "Slave nodes are numbered from 0; the master is NODE_MASTER (-1).  A failed\n"
+    "library call raises OSError with its errno (ValueError \"invalid node\" for\n"
+    "EINVAL).  An IO tuple redirects one descriptor of a placed process:\n"
+    "(fd, IO_FILE, send_header, (open_flags, mode, offset, name)) or\n"
+    "(fd, IO_SOCKET, send_header, \"a.b.c.d\").\n"
+    "\n"
+    "Calls that wait (reboots, halts, placements, the library's lock) let other\n"
+    "threads run meanwhile; the library is entered by one thread at a time.\n";
 
 /* Keyword functions are entered through the generic function type. */
 PyMethodDef VornMethods[] = {
@@ -1417,7 +1574,13 @@ static void enterStateStrings(PyObject *dict, const char *const *names, int coun
  * the entry point of each interpreter's file once the module exists. */
 void enterConstants(PyObject *dict)
 {
+    static pthread_once_t forkHandlers = PTHREAD_ONCE_INIT;
     const char *const states[VORN_NODE_STATES] = VORN_STATE_NAMES;
+#if VORN_PY3
+    PyObject *version;
+#endif
+
+    pthread_once(&forkHandlers, libraryForkHandlers);
 
     enterInt(dict, "node_down", VORN_NODE_DOWN);
     enterInt(dict, "node_boot", VORN_NODE_BOOT);
@@ -1443,4 +1606,10 @@ void enterConstants(PyObject *dict)
     enterInt(dict, "node_halt", NODE_HALT);
     enterInt(dict, "node_pwroff", NODE_PWROFF);
     enterInt(dict, "X_OK", 1);
+#if VORN_PY3
+    version = textFromString(VORN_VERSION);
+    if (!version || PyDict_SetItemString(dict, "__version__", version) != 0)
+        PyErr_Clear();
+    Py_XDECREF(version);
+#endif
 }

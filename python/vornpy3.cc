@@ -76,7 +76,7 @@ out:
 }
 
 static struct PyModuleDef vornModule = {
-    PyModuleDef_HEAD_INIT, "vorn", NULL, -1, VornMethods, NULL, NULL, NULL, NULL,
+    PyModuleDef_HEAD_INIT, "vorn", vornModuleDoc, -1, VornMethods, NULL, NULL, NULL, NULL,
 };
 
 PyObject *PyInit_vorn(void)

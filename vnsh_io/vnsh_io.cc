@@ -76,6 +76,8 @@ static struct pending_conn pending[PENDING_MAX];
 static int npending;
 /* Streams for which a connection has been taken (or, for 0, refused). */
 static int stream_taken[3];
+/* An output stream whose connection failed (a reset) before its end. */
+static int stream_broken;
 /* Line mode: where a prefixed line is put together for its single write. */
 static char *line_buf;
 /* The user whose sockets on this machine may carry streams (besides root). */
@@ -204,6 +206,7 @@ static int do_unbuff_io(int i)
         return local_write(s->out_fd, s->buf, n) < 0 ? stream_cut(i) : 0;
     if (read_again(n))
         return 0;
+    stream_broken |= n < 0 && i != 0;
     stream_end(i);
     return -1;
 }
@@ -223,6 +226,7 @@ static int line_buff_once(int i, int flags, int more)
     if (n <= 0) {
         if (read_again(n))
             return more ? 1 : 0;
+        stream_broken |= n < 0 && i != 0;
         if (s->len > 0) {
             (void)line_write(s->out_fd, prefix, plen, s->buf, s->len, 1);
             s->len = 0;
@@ -722,6 +726,7 @@ enum { SLOT_LISTEN, SLOT_INPUT, SLOT_SEND, SLOT_STREAM, SLOT_PENDING = SLOT_STRE
         nio[i].buf = shared ? shared : listener_alloc(buffer_size);
         stream_taken[i] = 0;
     }
+    stream_broken = 0;
     npending = 0;
 
     struct listen_counts c = {3, 3, 0};
@@ -776,8 +781,13 @@ enum { SLOT_LISTEN, SLOT_INPUT, SLOT_SEND, SLOT_STREAM, SLOT_PENDING = SLOT_STRE
                 c.active--;
         }
     }
-    /* _exit: the caller's stdio buffers and exit handlers are not ours. */
-    _exit(0);
+    /* Status 1 when output may have been lost on the way: a stream never
+     * connected (given up after the quiet period, or its place taken), or
+     * a connection of standard output or error failed before its end.  A
+     * local output that failed is not counted: the remote program found
+     * its output closed as a local one would.  _exit: the caller's stdio
+     * buffers and exit handlers are not ours. */
+    _exit(stream_broken || !stream_taken[0] || !stream_taken[1] || !stream_taken[2] ? 1 : 0);
 }
 
 VNSH_STATIC int spawn_listener(int lsock, int pid, int flags)

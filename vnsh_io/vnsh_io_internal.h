@@ -30,7 +30,8 @@ extern in_addr_t nodeaddr;
 
 /* Forks the listener for the listening socket lsock, which accepts the
  * connections of process pid; returns its process id, or -1.  The caller's
- * copy of lsock is closed either way. */
+ * copy of lsock is closed either way.  The listener exits with status 1
+ * when a stream never connected or an output connection failed, else 0. */
 VNSH_STATIC int spawn_listener(int lsock, int pid, int flags);
 /* Add O_NONBLOCK / FD_CLOEXEC; print "fcntl" and exit(1) on failure. */
 VNSH_STATIC void set_non_block(int fd);

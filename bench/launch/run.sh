@@ -3,7 +3,11 @@
 # `true` on all 1,000 nodes of a 1,000-node cluster, against pdsh -R exec on
 # 1,000 names and against the local floor (xargs -P64 starting /bin/true
 # 1,000 times); and 4 nodes each writing 64 MiB of 80-byte lines, labelled,
-# into cat, against pdsh -R exec on the same generator.
+# into cat, against pdsh -R exec on the same generator.  Then the peak
+# memory of vnsh -b when 100 nodes print the same 10 MiB, against clush -b
+# (-R exec) on the same, and vnsh's own CPU time per node when it starts
+# `true` on 1,000 and on 10,000 nodes (of one 10,000-node cluster), against
+# pdsh's own on 1,000.
 # Usage: bench/launch/run.sh BUILD_DIR (the x86-64 tree)
 set -e
 build=${1:?usage: run.sh BUILD_DIR}
@@ -13,10 +17,17 @@ bytes=${VNSH_BENCH_BYTES:-67108864}
 runs=${VNSH_BENCH_RUNS:-3}
 mib=$((4 * bytes / 1048576))
 
-if ! command -v pdsh >/dev/null; then
-    apt-get update -qq >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pdsh >/dev/null
-fi
+gnodes=${VNSH_BENCH_GATHER_NODES:-100}
+gbytes=${VNSH_BENCH_GATHER_BYTES:-10485760}
+bignodes=${VNSH_BENCH_BIG_NODES:-10000}
+usage=$(dirname "$0")/usage.py
+
+for pkg in pdsh:pdsh clush:clustershell; do
+    if ! command -v "${pkg%%:*}" >/dev/null; then
+        apt-get update -qq >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${pkg#*:}" >/dev/null
+    fi
+done
 
 work=$(mktemp -d /tmp/vorn-bench-launch-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -37,7 +48,7 @@ timed() {
         printf -v "$v" '%s' "$t1"
     fi
 }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b == 0) print "n/a"; else printf "%.2f", a / b}'; }
 rate() { awk -v m="$mib" -v s="$1" 'BEGIN {printf "%.1f", m / s}'; }
 
 last=$((nodes - 1))
@@ -59,3 +70,31 @@ echo
 echo "launch: pdsh time / vnsh time (goal >= 2):         $(ratio "$time_pdsh_launch" "$time_vnsh_launch")"
 echo "launch: vnsh time / local floor (goal <= 2):       $(ratio "$time_vnsh_launch" "$time_floor")"
 echo "throughput: vnsh rate / pdsh rate (goal >= 3):     $(ratio "$time_pdsh_lines" "$time_vnsh_lines")"
+
+# Peak memory of -b: identical outputs are held once.
+echo
+echo "vnsh -b and clush -b -R exec: $gnodes nodes each printing the same $((gbytes / 1048576)) MiB"
+export VORN_CLUSTER=$work/gather
+"$bin/vornemu" init --nodes "$gnodes" --boot-delay 0 >/dev/null
+read -r _ vnsh_kib < <(python3 "$usage" "$bin/vnsh" -b -w all "$bin/bench-linegen" "$gbytes")
+read -r _ clush_kib < <(python3 "$usage" clush -R exec -w "n[0-$((gnodes - 1))]" -b \
+    "$bin/bench-linegen" "$gbytes" 2>/dev/null)
+mib() { awk -v k="$1" 'BEGIN {printf "%.1f", k / 1024}'; }
+printf '%-36s %8s MiB\n' "vnsh -b peak" "$(mib "$vnsh_kib")" "clush -b peak" "$(mib "$clush_kib")"
+echo "gather: clush peak / vnsh peak (goal >= 1):        $(ratio "$clush_kib" "$vnsh_kib")"
+echo "gather: vnsh peak / one output (goal <= 2):        $(ratio "$vnsh_kib" "$((gbytes / 1024))")"
+
+# vnsh's own CPU per node: the same cost per node at 10,000 as at 1,000.
+echo
+echo "own CPU time per node starting true: vnsh on 1,000 and $bignodes nodes, pdsh on 1,000"
+export VORN_CLUSTER=$work/big
+"$bin/vornemu" init --nodes "$bignodes" --boot-delay 0 >/dev/null
+read -r cpu_small _ < <(python3 "$usage" "$bin/vnsh" -w 0-999 true)
+read -r cpu_big _ < <(python3 "$usage" "$bin/vnsh" -w all true)
+read -r cpu_pdsh _ < <(python3 "$usage" pdsh -R exec -w 'n[0-999]' true)
+per() { awk -v c="$1" -v n="$2" 'BEGIN {printf "%.3f", 1000 * c / n}'; }
+printf '%-36s %8s ms\n' "vnsh, 1,000 nodes" "$(per "$cpu_small" 1000)" \
+    "vnsh, $bignodes nodes" "$(per "$cpu_big" "$bignodes")" \
+    "pdsh -R exec, 1,000 nodes" "$(per "$cpu_pdsh" 1000)"
+echo "cpu/node: $bignodes nodes / 1,000 (goal <= 1.5):       $(ratio "$(per "$cpu_big" "$bignodes")" "$(per "$cpu_small" 1000)")"
+echo "cpu/node: pdsh / vnsh at 1,000 (goal >= 1):           $(ratio "$cpu_pdsh" "$cpu_small")"

@@ -1,7 +1,8 @@
 # test_frame.py - the module's frame: method table (order, flags,
-# docstrings), constants, namespace, exports and the clean import.
+# docstrings, signatures), constants, namespace, exports and the clean import.
 import ctypes
 import os
+import re
 import sys
 import unittest
 
@@ -65,6 +66,28 @@ METHODS = [
     ('liblist', False, "liblist() - Get list of libraries.\n"),
 ]
 
+# The signature line that opens each docstring under Python 3 (the
+# arguments as the functions parse them; "..." for an optional argument
+# without a default value).
+SIGNATURES = {
+    'getnodebyname': '(name, /)', 'numnodes': '()', 'nodestatus': '(node, /)',
+    'masteraddr': '()', 'nodeaddr': '(node, /)', 'nodenumber': '(ip, /)', 'currnode': '()',
+    'chmod': '(node, mode, /)', 'chown': '(node, user, /)', 'chgrp': '(node, group, /)',
+    'access': '(node, mode, /)', 'nodeinfo': '(node, /)', 'nodelist': '()',
+    'proclist': '(node, /)', 'pidnode': '(pid, /)',
+    'rexec': '(node, cmd, argv, envp=..., io=...)', 'move': '(node, io=..., flags=6)',
+    'rfork': '(node, io=..., flags=6)', 'vrfork': '(nodes, io=..., flags=6)',
+    'execmove': '(node, cmd, argv, envp=..., io=...)', 'requestfile': '(path, /)',
+    'nodechroot': '(node, path, /)', 'nodereboot': '(node, /)', 'nodehalt': '(node, /)',
+    'nodepwroff': '(node, /)', 'nodereboot_async': '(node, /)',
+    'nodehalt_async': '(node, /)', 'nodepwroff_async': '(node, /)',
+    'nodesetstatus': '(node, status, /)', 'nodecachepurgefail': '(node, /)',
+    'nodecachepurgeok': '(node, /)', 'vorn_version': '()', 'notifier': '()',
+    'dump': '(fileno, flags, /)', 'undump': '(fileno, /)',
+    'execdump': '(fd, flags, cmd, argv, envp=...)', 'libclear': '()',
+    'libadd': '(libname, /)', 'libdel': '(libname, /)', 'liblist': '()',
+}
+
 CONSTANTS = [
     ('node_down', 0), ('node_boot', 1), ('node_error', 2), ('node_unavailable', 3),
     ('node_up', 4), ('state_strings', ['down', 'boot', 'error', 'unavailable', 'up']),
@@ -107,6 +130,8 @@ class MethodTable(unittest.TestCase):
             entry = PyMethodDef.from_address(first + i * size)
             self.assertEqual(entry.ml_name, name.encode('ascii'))
             self.assertEqual(entry.ml_flags, 3 if keywords else 1, name)
+            if not PY2:
+                doc = '%s%s\n--\n\n%s' % (name, SIGNATURES[name], doc)
             self.assertEqual(entry.ml_doc, doc.encode('ascii'), name)
         end = ctypes.string_at(first + len(METHODS) * size, size)
         self.assertEqual(end, b'\0' * size)
@@ -117,6 +142,38 @@ class MethodTable(unittest.TestCase):
             self.assertTrue(doc.endswith('\n'))
         self.assertEqual(vorn.vrfork.__doc__,
                          "vrfork(nodes) - Vector forks to all thte listed nodes.\n")
+
+    @unittest.skipIf(PY2, 'Python 2 has no signatures of C functions')
+    def test_signatures(self):
+        import inspect
+        self.assertEqual(len(SIGNATURES), len(METHODS))
+        for name, _, _ in METHODS:
+            expected = SIGNATURES[name]
+            if sys.version_info < (3, 8):
+                # 3.7 cannot read "..." and leaves such an argument out.
+                expected = re.sub(r', \w+=\.\.\.', '', expected)
+            expected = expected.replace('...', 'Ellipsis')
+            self.assertEqual(str(inspect.signature(getattr(vorn, name))), expected, name)
+
+    @unittest.skipIf(sys.version_info < (3, 8), 'the stubs use 3.8 syntax')
+    def test_stubs_match_module(self):
+        import ast
+        stubs = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'python',
+                             'vorn.pyi')
+        with open(stubs) as f:
+            tree = ast.parse(f.read())
+        functions, names = {}, set()
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef):
+                a = node.args
+                functions[node.name] = [x.arg for x in a.posonlyargs + a.args]
+            elif isinstance(node, ast.AnnAssign):
+                names.add(node.target.id)
+        self.assertEqual(sorted(functions), sorted(SIGNATURES))
+        for name in SIGNATURES:
+            params = re.findall(r'([a-z]\w*)(?:=|,|\))', SIGNATURES[name])
+            self.assertEqual(functions[name], params, name)
+        self.assertEqual(names, set(c[0] for c in CONSTANTS) | set(['__version__']))
 
     def test_keywords_refused_by_positional_functions(self):
         for name, keywords, _ in METHODS:
@@ -138,13 +195,11 @@ class MethodTable(unittest.TestCase):
             fn = getattr(vorn, name)
             with self.assertRaises(TypeError) as ctx:
                 fn(*required, bogus=1)
-            self.assertEqual(str(ctx.exception),
-                             "'bogus' is an invalid keyword argument for this function")
+            self.assertEqual(str(ctx.exception), vorntest.BAD_KEYWORD)
             # Every required argument can be given by its keyword alone.
             with self.assertRaises(TypeError) as ctx:
                 fn(bogus=1, **dict(zip(words, required)))
-            self.assertEqual(str(ctx.exception),
-                             "'bogus' is an invalid keyword argument for this function")
+            self.assertEqual(str(ctx.exception), vorntest.BAD_KEYWORD)
             with self.assertRaises(TypeError) as ctx:
                 fn(*required, **{words[0]: required[0]})
             self.assertIn('given by name', str(ctx.exception))
@@ -155,7 +210,12 @@ class MethodTable(unittest.TestCase):
         self.assertEqual(len(METHODS), 40)
         self.assertEqual(len(CONSTANTS), 24)
         self.assertEqual(names, expected)
-        self.assertIsNone(vorn.__doc__)
+        if PY2:
+            self.assertIsNone(vorn.__doc__)
+            self.assertFalse(hasattr(vorn, '__version__'))
+        else:
+            self.assertTrue(vorn.__doc__.startswith('The cluster library libvorn.so.2'))
+            self.assertRegex(vorn.__version__, r'^[0-9]+\.[0-9]+\.[0-9]+$')
 
 
 class Constants(unittest.TestCase):

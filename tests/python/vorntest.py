@@ -17,8 +17,28 @@ VORNEMU = os.environ.get('VORNEMU', 'vornemu')
 # The tests are written in what both interpreters accept; where they differ,
 # a block says which.
 PY2 = sys.version_info[0] == 2
+
+
+def parser_message(args, fmt, kwargs=None, kwlist=()):
+    """The message with which this interpreter's own argument parser
+    (PyArg_ParseTupleAndKeywords) refuses args (a tuple) and kwargs under
+    the format fmt, whose every unit is "i"; the wording differs between
+    versions, so tests take it from the interpreter instead of a table."""
+    names = (ctypes.c_char_p * (len(kwlist) + 1))(*([k.encode('ascii') for k in kwlist] + [None]))
+    ints = [ctypes.c_int() for _ in fmt if _ == 'i']
+    try:
+        ctypes.pythonapi.PyArg_ParseTupleAndKeywords(
+            ctypes.py_object(args), ctypes.py_object(kwargs or {}), fmt.encode('ascii'), names,
+            *[ctypes.byref(i) for i in ints])
+    except TypeError as e:
+        return str(e)
+    raise AssertionError('the parser took %r %r under %r' % (args, kwargs, fmt))
+
+
 # The argument parser's words for a str where an int belongs.
-NOT_INT = "an integer is required" if PY2 else "'str' object cannot be interpreted as an integer"
+NOT_INT = parser_message(('1',), 'i', kwlist=('n',))
+# ... and for a keyword argument that the function does not take.
+BAD_KEYWORD = parser_message((), '|i', {'bogus': 1}, kwlist=('n',))
 
 
 def run(argv):

@@ -227,6 +227,30 @@ TEST(Listener, FourthConnectionIsClosed)
     rig_stop(r);
 }
 
+// Output whose connection was reset before its end may be lost: status 1,
+// after what had arrived, in either mode.
+TEST(Listener, ResetOutputConnectionEndsItWithStatusOne)
+{
+    for (int flags : {0, LINE}) {
+        SCOPED_TRACE(flags);
+        rig r = rig_start(flags, 1, RIG_INPUT_EMPTY);
+        int s0 = rig_connect(r, r.hdr_pid, 0);
+        int s1 = rig_connect(r, r.hdr_pid, 1);
+        int s2 = rig_connect(r, r.hdr_pid, 2);
+        send_all(s2, "before\n");
+        EXPECT_TRUE(rig_drained(s2));
+        struct linger lg = {1, 0};
+        setsockopt(s2, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        close(s2);
+        close(s1);
+        close(s0);
+        EXPECT_EQ(one_record(r.err_r), "before\n");
+        EXPECT_TRUE(rig_wait(r));
+        EXPECT_EQ(r.status, 1);
+        rig_stop(r);
+    }
+}
+
 TEST(Listener, SecondConnectionForAnAttachedStreamIsClosed)
 {
     rig r = rig_start(LINE_PREFIX, 4, RIG_INPUT_PIPE);
@@ -243,9 +267,10 @@ TEST(Listener, SecondConnectionForAnAttachedStreamIsClosed)
     EXPECT_EQ(one_record(r.out_r), "  4: b\n");
     close(s1);
     // The closed one was still a stream connection that came: with 1, 1, 2
-    // nothing more is expected, so the listener ends with its streams.
+    // nothing more is expected, so the listener ends with its streams, with
+    // status 1: standard input never connected.
     EXPECT_TRUE(rig_wait(r));
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     rig_stop(r);
 }
 
