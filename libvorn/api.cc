@@ -60,6 +60,8 @@ extern "C" {
 const char *vorn_strerror(int err)
 {
     static char held[96];
+    if ((err == EACCES || err == ENOTDIR || err == ELOOP) && cluster_foreign())
+        return cluster_foreign();
     if (err == ENOLCK && lock_holder() > 0) {
         snprintf(held, sizeof held, "the cluster is locked by process %d (waited %d s)",
                  (int)lock_holder(), LOCK_WAIT_MS / 1000);
@@ -180,7 +182,7 @@ int vorn_proclist(int node, struct vorn_proc_info **list)
     if (node >= 0) {
         if (cluster_lock(cl, 0) < 0)
             return -1;
-        count = procs_placed(cl, node, &procs);
+        count = procs_placed(cl, node, &procs, 0);
         cluster_unlock(cl);
         if (count < 0)
             return -1;
@@ -400,7 +402,6 @@ static int node_control_apply(struct cluster *cl, int node, enum node_op op,
 {
     struct cl_node n;
     struct cl_redo redo;
-    struct cl_proc *kills = NULL;
     int64_t now = now_us();
     int rc = -1;
     memset(&redo, 0, sizeof redo);
@@ -430,10 +431,7 @@ static int node_control_apply(struct cluster *cl, int node, enum node_op op,
     case OP_REBOOT:
     case OP_HALT:
     case OP_PWROFF:
-        redo.nkills = procs_placed(cl, node, &kills);
-        if (redo.nkills < 0)
-            goto refused;
-        redo.kills = kills;
+        redo.nprocs = 1; /* the node's processes are killed once it is written */
         if (op == OP_REBOOT) {
             n.state = VORN_NODE_BOOT;
             n.target = VORN_NODE_UP;
@@ -482,7 +480,11 @@ static int node_control_apply(struct cluster *cl, int node, enum node_op op,
         change_undo(cl);
         goto refused;
     }
-    procs_kill(kills, redo.nkills);
+    /* Looked for only now that the node is written: a placement of
+     * another user's (which takes no lock of ours) either sees the node
+     * down and takes itself back, or is seen here. */
+    if (redo.nprocs)
+        procs_kill_node(cl, node);
     change_done(cl);
     goto out;
 refused : {
@@ -490,11 +492,7 @@ refused : {
     change_line(cl, line, err, NULL);
     errno = err;
 }
-out : {
-    int saved = errno;
-    free(kills);
-    errno = saved;
-}
+out:
     return rc;
 }
 

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -46,6 +47,28 @@ const char *cluster_default_path(void)
     static char buf[64];
     snprintf(buf, sizeof buf, "/tmp/vorn-cluster-%u", (unsigned)geteuid());
     return buf;
+}
+
+/* The message for a default cluster directory that someone else made,
+ * or null when path is not that. */
+const char *cluster_foreign_message(const char *path)
+{
+    static char msg[4400];
+    struct stat st;
+    const char *env = getenv("VORN_CLUSTER");
+    if ((env && *env) || strcmp(path, cluster_default_path()) != 0 || lstat(path, &st) < 0 ||
+        st.st_uid == geteuid())
+        return NULL;
+    struct passwd *pw = getpwuid(st.st_uid);
+    char who[64];
+    if (pw)
+        snprintf(who, sizeof who, "user %s", pw->pw_name);
+    else
+        snprintf(who, sizeof who, "user %u", (unsigned)st.st_uid);
+    snprintf(msg, sizeof msg,
+             "%s belongs to %s, not to you: set VORN_CLUSTER to a cluster directory of your own",
+             path, who);
+    return msg;
 }
 
 const char *cluster_path_from_env(void)
@@ -96,11 +119,12 @@ static int remove_at(int at, const char *path, int depth)
     while ((e = readdir(d)) != NULL) {
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
-        /* A directory in place of a state file goes too, if empty;
-         * users/ with its files. */
+        /* Directories with their files: placed/, users/ and each user's
+         * directory with its placed/; a directory in place of a state
+         * file goes too. */
         if (unlinkat(dirfd(d), e->d_name, 0) < 0 && (errno == EISDIR || errno == EPERM)) {
-            if (depth == 0 && strcmp(e->d_name, USERS_DIR) == 0)
-                remove_at(dirfd(d), e->d_name, 1);
+            if (depth < 3)
+                remove_at(dirfd(d), e->d_name, depth + 1);
             else
                 unlinkat(dirfd(d), e->d_name, AT_REMOVEDIR);
         }
@@ -191,18 +215,20 @@ int cluster_create(const char *path, const struct cl_params *p)
         fd = -1;
     }
     {
-        /* Other users take the shared lock of a shared cluster, and may
-         * not lock a private one at all. */
-        static const char *const files[] = {FILE_LOCK,  FILE_JOURNAL, FILE_FAULTS,
-                                            FILE_PROCS, FILE_LIBS,    FILE_CHROOT};
+        /* The lock is its writers' alone, shared cluster or not: a lock
+         * file that others can open is a lock that others can hold. */
+        static const char *const files[] = {FILE_LOCK, FILE_JOURNAL, FILE_FAULTS, FILE_LIBS,
+                                            FILE_CHROOT};
         for (size_t i = 0; i < sizeof files / sizeof files[0]; i++) {
-            fd = create_file(dfd, files[i], i == 0 && !p->shared ? 0600 : fmode);
-            if (fd < 0)
+            fd = create_file(dfd, files[i], i == 0 ? 0600 : fmode);
+            if (fd < 0 || (i == 0 && lock_file_size(fd) < 0))
                 goto out;
             close(fd);
             fd = -1;
         }
     }
+    if (mkdirat(dfd, FILE_PLACED, 0755) < 0 || fchmodat(dfd, FILE_PLACED, 0755, 0) < 0)
+        goto out;
     /* Each other user of a shared cluster keeps files of their own in
      * users/, sticky like /tmp. */
     if (p->shared && (mkdirat(dfd, USERS_DIR, 0700) < 0 || fchmodat(dfd, USERS_DIR, 01777, 0) < 0))
@@ -306,8 +332,9 @@ int cluster_journal_open(struct cluster *cl, int flags)
 
 static int *cluster_fds(struct cluster *cl, size_t i)
 {
-    int *fds[] = {&cl->dirfd,     &cl->nodes_fd, &cl->lock_fd,  &cl->journal_fd,
-                  &cl->chroot_fd, &cl->users_fd, &cl->ulock_fd, &cl->ujournal_fd};
+    int *fds[] = {&cl->dirfd,     &cl->nodes_fd,    &cl->lock_fd,   &cl->journal_fd,
+                  &cl->chroot_fd, &cl->placed_fd,   &cl->users_fd,  &cl->udir_fd,
+                  &cl->ulock_fd,  &cl->ujournal_fd, &cl->uplaced_fd};
     return i < sizeof fds / sizeof fds[0] ? fds[i] : NULL;
 }
 
@@ -319,46 +346,9 @@ void cluster_close(struct cluster *cl)
             close(*fd);
         *fd = -1;
     }
+    qlock_forget(&cl->lk);
+    qlock_forget(&cl->ulk);
     cl->locked = 0;
-}
-
-/* Opens one of our files under users/, making it when it is not there.
- * Only a regular file of ours that no one else may write will do. */
-static int user_file(struct cluster *cl, const char *name, int flags)
-{
-    char path[128];
-    struct stat st;
-    snprintf(path, sizeof path, USERS_DIR "/%s.%u", name, (unsigned)cl->uid);
-    int fd = openat(cl->dirfd, path, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-    fd = state_fd_check(fd);
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, &st) < 0)
-        return close_keep_errno(fd);
-    if (st.st_uid != cl->uid || (st.st_mode & 022)) {
-        close(fd);
-        errno = EACCES;
-        return -1;
-    }
-    return fd;
-}
-
-int cluster_user_files(struct cluster *cl)
-{
-    if (cl->lock_rw || cl->users_fd < 0 || cl->ujournal_fd >= 0)
-        return 0;
-    int lfd = user_file(cl, FILE_LOCK, O_RDWR);
-    int pfd = lfd < 0 ? -1 : user_file(cl, FILE_PROCS, O_RDONLY);
-    int jfd = pfd < 0 ? -1 : user_file(cl, FILE_JOURNAL, O_WRONLY | O_APPEND);
-    if (pfd >= 0)
-        close(pfd);
-    if (jfd < 0) {
-        close_keep_errno(lfd);
-        return -1;
-    }
-    cl->ulock_fd = lfd;
-    cl->ujournal_fd = jfd;
-    return 0;
 }
 
 int cluster_open(const char *path, struct cluster *cl)
@@ -390,7 +380,7 @@ int cluster_open(const char *path, struct cluster *cl)
         (cl->chroot_fd = open_in(cl->dirfd, FILE_CHROOT)) < 0)
         goto fail;
     {
-        static const char *const tables[] = {FILE_FAULTS, FILE_PROCS, FILE_LIBS};
+        static const char *const tables[] = {FILE_FAULTS, FILE_LIBS};
         for (size_t i = 0; i < sizeof tables / sizeof tables[0]; i++) {
             int fd = state_open(cl, tables[i], O_RDONLY);
             if (fd < 0)
@@ -398,15 +388,28 @@ int cluster_open(const char *path, struct cluster *cl)
             close(fd);
         }
     }
-    /* The lock of another user's private cluster is not ours to take. */
+    /* The lock of a cluster that is not ours to write is not ours to
+     * take, nor even to open. */
     cl->lock_fd = state_open(cl, FILE_LOCK, O_RDWR);
     if (cl->lock_fd >= 0) {
         cl->lock_rw = 1;
-    } else if (errno == EACCES || errno == EROFS) {
-        cl->lock_fd = state_open(cl, FILE_LOCK, O_RDONLY);
-        if (cl->lock_fd < 0 && errno != EACCES)
+        /* An earlier version let others read a shared cluster's lock. */
+        if (fstat(cl->lock_fd, &st) < 0 || ((st.st_mode & 077) && fchmod(cl->lock_fd, 0600) < 0))
             goto fail;
-    } else {
+    } else if (errno != EACCES && errno != EROFS) {
+        goto fail;
+    }
+    /* One record per placed process; a cluster of an earlier version
+     * (one table, "procs") gets its directory from its owner. */
+    cl->placed_fd = openat(cl->dirfd, FILE_PLACED, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (cl->placed_fd < 0 && errno == ENOENT && cl->lock_rw &&
+        faccessat(cl->dirfd, FILE_PROCS, F_OK, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (mkdirat(cl->dirfd, FILE_PLACED, 0755) == 0 || errno == EEXIST))
+        cl->placed_fd =
+            openat(cl->dirfd, FILE_PLACED, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (cl->placed_fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+            errno = EIO;
         goto fail;
     }
     /* A journal we may not write stays unwritten, but must be a journal;
@@ -494,6 +497,12 @@ int cluster_header_check(struct cluster *cl)
 }
 
 static struct cluster the_cluster;
+static const char *foreign;
+
+const char *cluster_foreign(void)
+{
+    return foreign;
+}
 static int the_cluster_open;
 static uid_t the_cluster_euid;
 
@@ -520,9 +529,17 @@ struct cluster *cluster_get(void)
         cluster_close(cl);
         the_cluster_open = 0;
     }
+    foreign = NULL;
     if (cluster_open(path, cl) < 0) {
-        if (errno != ENOENT)
+        if (errno != ENOENT) {
+            /* Someone else's directory where ours belongs by default. */
+            if (errno == EACCES || errno == ENOTDIR || errno == ELOOP) {
+                int saved = errno;
+                foreign = cluster_foreign_message(path);
+                errno = saved;
+            }
             return NULL;
+        }
         struct cl_params p = {CL_DEFAULT_NODES, CL_DEFAULT_BOOT_DELAY_MS, 0, 0};
         if (cluster_create(path, &p) < 0 && errno != EEXIST && errno != ENOTEMPTY)
             return NULL;

@@ -1,5 +1,5 @@
 /* cluster.h - the emulated cluster's state directory: node table, lock,
- * journal, faults, placed processes and library list (internal to libvorn). */
+ * journal, faults, placement records and library list (internal to libvorn). */
 #ifndef VORN_CLUSTER_H
 #define VORN_CLUSTER_H
 
@@ -26,7 +26,8 @@
 #define FILE_LOCK "lock"
 #define FILE_JOURNAL "journal"
 #define FILE_FAULTS "faults"
-#define FILE_PROCS "procs"
+#define FILE_PROCS "procs" /* the single table of earlier versions */
+#define FILE_PLACED "placed"
 #define FILE_LIBS "libs"
 #define FILE_CHROOT "chroot"
 
@@ -64,7 +65,8 @@ struct cl_node {
 };
 
 /* A placed process: the node that pid (started at start, in clock ticks
- * since boot) was placed on.  Its descendants inherit the node. */
+ * since boot) was placed on.  Its descendants inherit the node.  On disk
+ * each is a symlink placed/PID whose text is "NODE START". */
 struct cl_proc {
     int32_t pid;
     int32_t node;
@@ -84,30 +86,57 @@ struct cl_fault {
     int32_t reserved;
 };
 
-/* The open cluster of this process.  Who may lock the node file for
+/* A lock file: the marker of a change under way at offset 0, the queue
+ * of the lock (lock.cc) mapped at LOCK_QUEUE_OFF.  All zero is a free lock. */
+#define LOCK_QUEUE_OFF 16384
+#define LOCK_SLOTS 4096
+struct lock_queue {
+    uint32_t next; /* the next ticket */
+    uint32_t reserved[15];
+    uint32_t slot[LOCK_SLOTS]; /* per ticket modulo LOCK_SLOTS: tag and state */
+};
+#define LOCK_FILE_SIZE (LOCK_QUEUE_OFF + (long)sizeof(struct lock_queue))
+
+/* A queued lock on one lock file, as this process holds it. */
+struct qlock {
+    int fd;
+    struct lock_queue *q; /* the mapped queue, null until first used */
+    uint32_t ticket;
+    int held;
+};
+
+/* The open cluster of this process.  Who may open the lock file for
  * writing (its owner, root) writes the main files; another user of a
- * shared cluster writes only files of their own under users/. */
+ * shared cluster writes only files of their own, in a directory of theirs
+ * under users/ that no one else may write. */
 struct cluster {
     char path[4096];
     int dirfd;
     int nodes_fd;
-    int lock_fd;    /* -1: another user's private cluster, read without lock */
-    int lock_rw;    /* lock_fd is open for writing: the main files are ours */
+    int lock_fd;    /* the main lock: only its owner (and root) may open it */
+    int lock_rw;    /* lock_fd is open: the main files are ours */
     int journal_fd; /* the main journal, for writing; -1 when not ours */
     int chroot_fd;
+    int placed_fd;   /* placed/, the main placement records */
     int users_fd;    /* users/ of a shared cluster, -1 otherwise */
-    int ulock_fd;    /* users/lock.UID: ours, once opened */
-    int ujournal_fd; /* users/journal.UID */
+    int udir_fd;     /* our own directory under users/, once opened */
+    int ulock_fd;    /* its lock */
+    int ujournal_fd; /* its journal */
+    int uplaced_fd;  /* its placed/ */
+    char udir[64];   /* its name under users/ */
     uid_t uid;       /* the effective user id the files were opened with */
-    int locked;      /* 0 none, 1 shared, 2 exclusive */
+    int locked;      /* 0 none, 2 exclusive */
     off_t line_off;  /* where the line of a change under way starts */
     int pending;     /* a change's marker stands in its lock file */
+    struct qlock lk, ulk;
     dev_t dev;
     ino_t ino;
     struct cl_header hdr;
 };
 
 #define USERS_DIR "users"
+/* Largest number of records read from one other user's placed/. */
+#define USER_RECORDS_MAX 65536
 
 /* Creation parameters for cluster_create. */
 struct cl_params {
@@ -135,15 +164,34 @@ int state_open(struct cluster *cl, const char *name, int flags);
 /* Opens (creating them) our own files under users/, for a user other than
  * the cluster's owner in a shared cluster; 0 when there is nothing to do. */
 int cluster_user_files(struct cluster *cl);
+/* The directory under users/ that holds uid's files (a descriptor), or -1:
+ * the canonical name "UID" when uid owns it, else one "UID.HEX" that uid
+ * owns; only a directory that no one else may write.  name gets its name. */
+int user_dir_open(struct cluster *cl, uid_t uid, char *name, size_t size);
+/* Whether a name under users/ is canonical ("UID" or "UID.16 hex digits"),
+ * and the uid it names. */
+int user_dir_name(const char *name, uid_t *uid);
+/* The message for a default cluster directory that belongs to someone
+ * else (naming them and VORN_CLUSTER), or null when path is not that;
+ * cluster_foreign: that message when the last cluster_get failed so. */
+const char *cluster_foreign_message(const char *path);
+const char *cluster_foreign(void);
+/* Makes the lock file at fd (of a fresh or older cluster) as large as
+ * its queue needs. */
+int lock_file_size(int fd);
 
-/* The cluster's lock, the wait for it bounded (LOCK_WAIT_MS): ENOLCK when
- * it did not come, lock_holder() then names a process that holds it.  A
- * shared lock where we may not lock at all is no lock (lockless reads). */
+/* The cluster's lock: a queue served in order, each waiter asleep until
+ * the one before it is done, the wait bounded (LOCK_WAIT_MS): ENOLCK when
+ * it did not come, lock_holder() then names the process that holds it.
+ * Readers take no lock (records are read until two reads agree); who may
+ * write finishes a change cut short before reading (cluster_lock with
+ * exclusive 0, which holds nothing afterwards). */
 #define LOCK_WAIT_MS 10000
 int cluster_lock(struct cluster *cl, int exclusive);
 void cluster_unlock(struct cluster *cl);
-int lock_take(int fd, short type);
-void lock_drop(int fd);
+int qlock_take(struct qlock *l, int fd);
+void qlock_drop(struct qlock *l);
+void qlock_forget(struct qlock *l);
 pid_t lock_holder(void);
 
 int64_t now_us(void);
@@ -180,14 +228,15 @@ struct cl_line {
 
 /* What the next holder of a lock does to finish a change whose line was
  * written and whose change may not have been made. */
-enum redo_kind { REDO_NONE, REDO_NODE, REDO_CHROOT, REDO_TABLE };
+enum redo_kind { REDO_NONE, REDO_NODE, REDO_CHROOT, REDO_TABLE, REDO_RECORDS };
 struct cl_redo {
     enum redo_kind kind;
     int node;
     struct cl_node rec;          /* REDO_NODE: the node's new record */
-    const char *text;            /* REDO_CHROOT: the directory; REDO_TABLE: the file */
-    const struct cl_proc *kills; /* processes to kill once the record is written */
-    int nkills;
+    const char *text;            /* REDO_CHROOT: the directory; REDO_TABLE: the file;
+                                    REDO_RECORDS: the placed/ directory */
+    const struct cl_proc *procs; /* REDO_RECORDS: the records renamed into place */
+    int nprocs;                  /* REDO_NODE: 1 to kill the node's processes */
 };
 
 /* A change: change_lock takes the locks of our journal (the exclusive
@@ -218,12 +267,26 @@ int table_commit(struct cluster *cl, const char *name);
 int table_replace(struct cluster *cl, const char *name, const void *buf, size_t len);
 
 int proc_stat(int pid, int *ppid, uint64_t *start);
+/* A process's credentials: real and saved user ids, effective group id
+ * and supplementary groups (at most *ngroups, set to their number). */
+struct proc_creds {
+    uid_t ruid, suid;
+    gid_t egid;
+    int ngroups;
+    gid_t groups[64];
+};
+int proc_creds(int pid, struct proc_creds *c);
 /* The real and saved user ids of a process. */
 int proc_uids(int pid, uid_t *ruid, uid_t *suid);
-int procs_load(struct cluster *cl, struct cl_proc **list);
-int procs_node_of(const struct cl_proc *list, int n, int pid);
-/* The node of pid as recorded now; INT32_MIN with errno set (ESRCH for a
- * process the cluster does not know). */
+/* Whether a node's mode lets a process with these credentials place work
+ * there (the execute bit of its class), like node_check_access. */
+int node_allows(const struct cl_node *n, uid_t uid, const struct proc_creds *c);
+
+/* One placement record read from a placed/ directory. */
+int record_read(int dirfd, const char *name, struct cl_proc *p);
+/* The node of pid as recorded now (its own record, else its nearest
+ * placed ancestor's, else the master); INT32_MIN with errno set (ESRCH
+ * for a process the cluster does not know). */
 int proc_node(struct cluster *cl, int pid);
 /* Records pid on node; with need_up, only while the node is up (EHOSTDOWN).
  * With line, the call's line is journaled with the record. */
@@ -233,11 +296,25 @@ int procs_register_many(struct cluster *cl, const struct cl_proc *add, int nadd,
                         const struct cl_line *line);
 /* Kills the processes of a list whose start time still matches. */
 void procs_kill(const struct cl_proc *list, int n);
+/* Kills every process on node (placed there or descended from one placed
+ * there), of every user whose records say so. */
+int procs_kill_node(struct cluster *cl, int node);
 #define PROCS_ALL INT32_MIN
-int procs_placed(struct cluster *cl, int node, struct cl_proc **out);
+/* Every live process on a slave node, or on all of them (PROCS_ALL), as
+ * (pid, node, start); with for_kill, also records that are not believed
+ * as placements (a node that is down now) but whose owner may be killed. */
+int procs_placed(struct cluster *cl, int node, struct cl_proc **out, int for_kill);
+/* Every record of a placed/ directory, sound or not, for vornemu check:
+ * fn gets each name and, for a sound record, the record (else null). */
+int records_each(int dirfd, int (*fn)(void *ctx, const char *name, const struct cl_proc *p),
+                 void *ctx);
 
 int libs_load(struct cluster *cl, char **buf, size_t *len);
 int libs_store(struct cluster *cl, const char *buf, size_t len, const struct cl_line *line);
+
+/* vornemu check (check.cc, in vornemu alone): prints each inconsistency
+ * of the cluster on a line of its own; returns how many there were. */
+int cluster_check(struct cluster *cl);
 
 /* Whole reads and writes (fileio.cc). */
 ssize_t pread_full(int fd, void *buf, size_t len, off_t off);

@@ -125,6 +125,9 @@ int table_prepare(struct cluster *cl, const char *name, const void *buf, size_t 
     return 0;
 }
 
+/* The rename is made durable with the directory: the tables replaced
+ * whole (faults, library list) are kept by a power loss.  Once renamed
+ * the new table is in force, whatever the sync says. */
 int table_commit(struct cluster *cl, const char *name)
 {
     char aside[512];
@@ -135,6 +138,7 @@ int table_commit(struct cluster *cl, const char *name)
         errno = saved;
         return -1;
     }
+    fsync(cl->dirfd);
     return 0;
 }
 

@@ -15,7 +15,8 @@
 
 /* The marker at the start of a lock file while a change is under way:
  * the journal offset and length of its line and what the change does.
- * The chroot directory or table name and the processes to kill follow. */
+ * The chroot directory, table name or placed/ directory follows, then the
+ * records of a placement. */
 #define PENDING_MAGIC 0x444e5056u
 struct cl_pending {
     uint32_t magic;
@@ -24,7 +25,7 @@ struct cl_pending {
     uint32_t line_len;
     int32_t node;
     uint32_t text_len; /* with its NUL */
-    uint32_t nkills;
+    uint32_t nprocs;   /* REDO_RECORDS: records that follow; REDO_NODE: 1 to kill */
     struct cl_node rec;
 };
 static_assert(sizeof(struct cl_pending) == 80, "marker layout, the same on i386 and x86-64");
@@ -69,18 +70,16 @@ int change_lock(struct cluster *cl)
 {
     if (cl->lock_rw)
         return cluster_lock(cl, 1);
+    /* Another user of a shared cluster needs their own lock alone: a
+     * placement of theirs never waits for root's changes, nor they for it. */
     if (cluster_user_files(cl) < 0)
         return -1;
     if (cl->ulock_fd < 0) {
         errno = EACCES; /* another user's private cluster */
         return -1;
     }
-    if (cluster_lock(cl, 0) < 0)
+    if (qlock_take(&cl->ulk, cl->ulock_fd) < 0)
         return -1;
-    if (lock_take(cl->ulock_fd, F_WRLCK) < 0) {
-        cluster_unlock(cl);
-        return -1;
-    }
     if (journal_recover(cl, cl->ulock_fd, cl->ujournal_fd) < 0) {
         change_unlock(cl);
         return -1;
@@ -90,21 +89,28 @@ int change_lock(struct cluster *cl)
 
 void change_unlock(struct cluster *cl)
 {
-    if (!cl->lock_rw && cl->ulock_fd >= 0)
-        lock_drop(cl->ulock_fd);
+    if (!cl->lock_rw)
+        qlock_drop(&cl->ulk);
     cluster_unlock(cl);
 }
 
-/* Appends text to a line buffer with tab, newline and backslash escaped. */
+/* Appends text to a line buffer with tab, newline and backslash escaped,
+ * and every other control byte as \xHH: a line never moves the cursor. */
 static size_t escape_into(char *out, size_t pos, size_t size, const char *s)
 {
-    for (; *s && pos + 3 < size; s++) {
-        char c = *s;
+    static const char hex[] = "0123456789abcdef";
+    for (; *s && pos + 5 < size; s++) {
+        unsigned char c = (unsigned char)*s;
         if (c == '\t' || c == '\n' || c == '\\') {
             out[pos++] = '\\';
             out[pos++] = c == '\t' ? 't' : c == '\n' ? 'n' : '\\';
+        } else if (c < 0x20 || c == 0x7f) {
+            out[pos++] = '\\';
+            out[pos++] = 'x';
+            out[pos++] = hex[c >> 4];
+            out[pos++] = hex[c & 15];
         } else {
-            out[pos++] = c;
+            out[pos++] = (char)c;
         }
     }
     return pos;
@@ -146,7 +152,8 @@ int change_line(struct cluster *cl, const struct cl_line *l, int err, const stru
     cl->pending = redo && redo->kind != REDO_NONE;
     if (cl->pending) {
         size_t text_len = redo->text ? strlen(redo->text) + 1 : 0;
-        size_t kills = (size_t)redo->nkills * sizeof *redo->kills;
+        size_t nrec = redo->kind == REDO_RECORDS ? (size_t)redo->nprocs : 0;
+        size_t kills = nrec * sizeof *redo->procs;
         size_t size = sizeof(struct cl_pending) + text_len + kills;
         mark = (char *)calloc(1, size);
         if (!mark)
@@ -158,12 +165,12 @@ int change_line(struct cluster *cl, const struct cl_line *l, int err, const stru
         p->line_len = (uint32_t)len;
         p->node = redo->node;
         p->text_len = (uint32_t)text_len;
-        p->nkills = (uint32_t)redo->nkills;
+        p->nprocs = (uint32_t)redo->nprocs;
         p->rec = redo->rec;
         if (text_len)
             memcpy(mark + sizeof *p, redo->text, text_len);
         if (kills)
-            memcpy(mark + sizeof *p + text_len, redo->kills, kills);
+            memcpy(mark + sizeof *p + text_len, redo->procs, kills);
         int rc = write_full(lockfd, mark, size, 0);
         free(mark);
         if (rc < 0) {
@@ -174,7 +181,11 @@ int change_line(struct cluster *cl, const struct cl_line *l, int err, const stru
             return -1;
         }
     }
-    if (write_full(jfd, line, len, -1) < 0) {
+    /* The line of a change that a power loss must keep (a node record,
+     * the faults, the library list) reaches the disk before the change;
+     * placements do not outlive the machine, so their lines are not synced. */
+    int durable = redo && redo->kind != REDO_NONE && redo->kind != REDO_RECORDS;
+    if (write_full(jfd, line, len, -1) < 0 || (durable && fdatasync(jfd) < 0)) {
         int saved = errno;
         change_undo(cl);
         errno = saved;
@@ -226,12 +237,14 @@ int journal_recover(struct cluster *cl, int lockfd, int jfd)
     int rc = -1;
     if (pread_full(lockfd, &p, sizeof p, 0) != (ssize_t)sizeof p || p.magic != PENDING_MAGIC)
         return 0;
-    if (p.kind > REDO_TABLE || p.text_len > CL_CHROOT_SLOT + 64 || p.nkills > (1u << 20) ||
-        p.journal_off < 0 || jfd < 0 || fstat(jfd, &st) < 0) {
+    if (p.kind > REDO_RECORDS || p.text_len > CL_CHROOT_SLOT + 64 || p.nprocs > (1u << 20) ||
+        p.journal_off < 0 || jfd < 0 || fstat(jfd, &st) < 0 ||
+        (p.kind == REDO_RECORDS && p.text_len == 0)) {
         errno = EIO;
         return -1;
     }
-    size_t tail_len = p.text_len + (size_t)p.nkills * sizeof(struct cl_proc);
+    size_t nrec = p.kind == REDO_RECORDS ? p.nprocs : 0;
+    size_t tail_len = p.text_len + nrec * sizeof(struct cl_proc);
     tail = (char *)malloc(tail_len + 1);
     if (!tail)
         return -1;
@@ -249,20 +262,43 @@ int journal_recover(struct cluster *cl, int lockfd, int jfd)
         int done = st.st_size >= p.journal_off + (off_t)p.line_len;
         char aside[512];
         snprintf(aside, sizeof aside, "%s.new", p.kind == REDO_TABLE ? tail : "");
+        /* The records follow the text unaligned: each is copied out. */
+        const char *recs = tail + p.text_len;
         if (done && p.kind == REDO_NODE) {
             done = node_write(cl, p.node, &p.rec) == 0;
-            if (done)
-                procs_kill((const struct cl_proc *)(tail + p.text_len), (int)p.nkills);
+            if (done && p.nprocs)
+                procs_kill_node(cl, p.node);
         } else if (done && p.kind == REDO_CHROOT) {
             done = chroot_write(cl, p.node, tail) == 0;
         } else if (done && p.kind == REDO_TABLE) {
             done = renameat(cl->dirfd, aside, cl->dirfd, tail) == 0 || errno == ENOENT;
+        } else if (done && p.kind == REDO_RECORDS) {
+            for (size_t i = 0; i < nrec; i++) {
+                char from[4300], to[4200];
+                struct cl_proc r;
+                memcpy(&r, recs + i * sizeof r, sizeof r);
+                snprintf(to, sizeof to, "%s/%d", tail, (int)r.pid);
+                snprintf(from, sizeof from, "%s.new", to);
+                if (renameat(cl->dirfd, from, cl->dirfd, to) < 0 && errno != ENOENT)
+                    goto out;
+            }
         }
         if (!done) {
             if (st.st_size > p.journal_off && ftruncate(jfd, p.journal_off) < 0)
                 goto out;
             if (p.kind == REDO_TABLE)
                 unlinkat(cl->dirfd, aside, 0);
+        }
+        if (!done || p.kind == REDO_RECORDS) {
+            /* What was left aside goes: a record is only ever renamed
+             * into place under this lock. */
+            for (size_t i = 0; i < nrec; i++) {
+                char from[4200];
+                struct cl_proc r;
+                memcpy(&r, recs + i * sizeof r, sizeof r);
+                snprintf(from, sizeof from, "%s/%d.new", tail, (int)r.pid);
+                unlinkat(cl->dirfd, from, 0);
+            }
         }
     }
     marker_clear(lockfd);

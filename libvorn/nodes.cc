@@ -71,9 +71,9 @@ int node_read_range(struct cluster *cl, int first, int count, struct cl_node *n)
         errno = EIO;
         return -1;
     }
-    /* Who may not lock (another user's private cluster) reads until two
-     * reads agree: a record half written does not pass. */
-    if (cl->lock_fd < 0 && count <= NODE_CHUNK) {
+    /* Who does not hold the lock reads until two reads agree: a record
+     * half written does not pass. */
+    if (cl->locked != 2 && count <= NODE_CHUNK) {
         struct cl_node again[NODE_CHUNK];
         for (int tries = 0;; tries++) {
             if (pread_full(cl->nodes_fd, again, len, off) != (ssize_t)len) {
@@ -100,10 +100,15 @@ int node_read(struct cluster *cl, int node, struct cl_node *n)
     return node_read_range(cl, node, 1, n);
 }
 
+/* A node's record, written in place and synced: a power loss keeps it.
+ * Once written it is in force, whatever the sync says. */
 int node_write(struct cluster *cl, int node, const struct cl_node *n)
 {
     off_t off = (off_t)CL_HEADER_SIZE + (off_t)node * CL_RECORD_SIZE;
-    return write_full(cl->nodes_fd, n, sizeof *n, off);
+    if (write_full(cl->nodes_fd, n, sizeof *n, off) < 0)
+        return -1;
+    fdatasync(cl->nodes_fd);
+    return 0;
 }
 
 int node_effective_state(const struct cl_node *n, int64_t now)
@@ -145,6 +150,26 @@ int node_check_access(const struct cl_node *n, int mode)
     return 0;
 }
 
+int node_allows(const struct cl_node *n, uid_t uid, const struct proc_creds *c)
+{
+    unsigned bits;
+    if (uid == 0)
+        return 0;
+    if (uid == n->user) {
+        bits = (n->mode >> 6) & 7;
+    } else {
+        int in_group = c->egid == n->group;
+        for (int i = 0; i < c->ngroups && !in_group; i++)
+            in_group = c->groups[i] == n->group;
+        bits = in_group ? (n->mode >> 3) & 7 : n->mode & 7;
+    }
+    if (!(bits & 1)) {
+        errno = EACCES;
+        return -1;
+    }
+    return 0;
+}
+
 /* May the caller place work on the node?  EINVAL for a node outside the
  * cluster, EHOSTDOWN when it is not up (if need_up), EACCES when its
  * permissions refuse.  The master is always up and open to all. */
@@ -176,7 +201,10 @@ int chroot_write(struct cluster *cl, int node, const char *dir)
     }
     memset(slot, 0, sizeof slot);
     memcpy(slot, dir, len);
-    return write_full(cl->chroot_fd, slot, sizeof slot, (off_t)node * CL_CHROOT_SLOT);
+    if (write_full(cl->chroot_fd, slot, sizeof slot, (off_t)node * CL_CHROOT_SLOT) < 0)
+        return -1;
+    fdatasync(cl->chroot_fd);
+    return 0;
 }
 
 int node_scan(struct cluster *cl, int (*fn)(void *ctx, int node, const struct cl_node *n),

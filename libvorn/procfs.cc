@@ -1,5 +1,5 @@
-/* procfs.cc - what /proc says of a process: parent, start time, and the
- * node it inherits from its nearest placed ancestor. */
+/* procfs.cc - what /proc says of a process: parent, start time and
+ * credentials. */
 #include "cluster.h"
 
 #include <errno.h>
@@ -67,40 +67,9 @@ int proc_stat(int pid, int *ppid, uint64_t *start)
     return 0;
 }
 
-static int procs_find(const struct cl_proc *list, int n, int pid, uint64_t start)
+int proc_creds(int pid, struct proc_creds *c)
 {
-    for (int i = 0; i < n; i++)
-        if (list[i].pid == pid && list[i].start == start)
-            return list[i].node;
-    return INT32_MIN;
-}
-
-/* The node of a process: its own placement, else its nearest placed
- * ancestor's, else the master. */
-int procs_node_of(const struct cl_proc *list, int n, int pid)
-{
-    int p = pid;
-    for (int depth = 0; depth < 4096; depth++) {
-        int ppid;
-        uint64_t start;
-        if (proc_stat(p, &ppid, &start) < 0) {
-            if (p == pid)
-                return INT32_MIN;
-            return -1;
-        }
-        int node = procs_find(list, n, p, start);
-        if (node != INT32_MIN)
-            return node;
-        if (ppid <= 1)
-            return -1;
-        p = ppid;
-    }
-    return -1;
-}
-
-int proc_uids(int pid, uid_t *ruid, uid_t *suid)
-{
-    char path[64], buf[4096];
+    char path[64], buf[8192];
     snprintf(path, sizeof path, "/proc/%d/status", pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -114,14 +83,39 @@ int proc_uids(int pid, uid_t *ruid, uid_t *suid)
         return -1;
     }
     buf[n] = 0;
-    /* "Uid:" real, effective, saved, file system. */
-    const char *p = strstr(buf, "\nUid:");
-    unsigned long r, e, s;
-    if (!p || sscanf(p + 5, "%lu %lu %lu", &r, &e, &s) != 3) {
+    /* "Uid:" real, effective, saved, file system; "Gid:" likewise. */
+    const char *u = strstr(buf, "\nUid:"), *g = strstr(buf, "\nGid:");
+    const char *gs = strstr(buf, "\nGroups:");
+    unsigned long r, e, s, gr, ge;
+    if (!u || !g || sscanf(u + 5, "%lu %lu %lu", &r, &e, &s) != 3 ||
+        sscanf(g + 5, "%lu %lu", &gr, &ge) != 2) {
         errno = ESRCH;
         return -1;
     }
-    *ruid = (uid_t)r;
-    *suid = (uid_t)s;
+    c->ruid = (uid_t)r;
+    c->suid = (uid_t)s;
+    c->egid = (gid_t)ge;
+    c->ngroups = 0;
+    for (const char *p = gs ? gs + 8 : NULL; p && *p && *p != '\n';) {
+        char *end;
+        unsigned long v = strtoul(p, &end, 10);
+        if (end == p)
+            break;
+        if (c->ngroups < (int)(sizeof c->groups / sizeof c->groups[0]))
+            c->groups[c->ngroups++] = (gid_t)v;
+        p = end;
+        while (*p == ' ' || *p == '\t')
+            p++;
+    }
+    return 0;
+}
+
+int proc_uids(int pid, uid_t *ruid, uid_t *suid)
+{
+    struct proc_creds c;
+    if (proc_creds(pid, &c) < 0)
+        return -1;
+    *ruid = c.ruid;
+    *suid = c.suid;
     return 0;
 }

@@ -1,5 +1,5 @@
 /* vornemu.cc - administer the emulated cluster: create, show, journal,
- * faults, destroy. */
+ * faults, check, destroy. */
 #include "cluster.h"
 
 #include <vorn/vorn.h>
@@ -35,6 +35,8 @@ static const char usage_text[] =
     "                 library function FUNCTION on NODE fail with ERRNO, a name\n"
     "                 such as EIO or a number, without effect\n"
     "  heal           remove every armed fault\n"
+    "  check          read the whole cluster and print each inconsistency on a\n"
+    "                 line of its own; exit status 1 when there is any\n"
     "  destroy        remove the cluster\n"
     "  -h, --help     print this text\n";
 
@@ -54,6 +56,9 @@ static int fail_cluster(const char *path)
     else if (errno == ENOLCK && lock_holder() > 0)
         fprintf(stderr, "vornemu: %s: the cluster is locked by process %d (waited %d s)\n", path,
                 (int)lock_holder(), LOCK_WAIT_MS / 1000);
+    else if ((errno == EACCES || errno == ENOTDIR || errno == ELOOP) &&
+             cluster_foreign_message(path))
+        fprintf(stderr, "vornemu: %s\n", cluster_foreign_message(path));
     else if (errno == EACCES)
         fprintf(stderr, "vornemu: %s: not a cluster of yours: %s\n", path, strerror(errno));
     else
@@ -233,7 +238,7 @@ static int cmd_show(const char *path)
         goto out;
     }
     {
-        int nprocs = procs_placed(&cl, PROCS_ALL, &procs);
+        int nprocs = procs_placed(&cl, PROCS_ALL, &procs, 0);
         cluster_unlock(&cl);
         if (nprocs < 0) {
             fail_cluster(path);
@@ -335,47 +340,87 @@ static int jsource_open(struct jsource *s, int fd, uid_t owner, int user, long t
     return 0;
 }
 
+/* Adds the journal of the user directory name under users/: only one
+ * of a canonical name, the directory uid's, the journal uid's alone. */
+static int add_user_journal(struct cluster *cl, const char *name, struct jsource **src, int *nsrc,
+                            int *cap, long tail)
+{
+    uid_t uid;
+    char used[64];
+    struct stat st;
+    if (!user_dir_name(name, &uid))
+        return 0;
+    int ufd = user_dir_open(cl, uid, used, sizeof used);
+    if (ufd < 0)
+        return 0;
+    int jfd = strcmp(used, name) != 0
+                  ? -1
+                  : openat(ufd, FILE_JOURNAL, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    close(ufd);
+    if (jfd < 0)
+        return 0;
+    if (fstat(jfd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_uid != uid || (st.st_mode & 022)) {
+        close(jfd);
+        return 0;
+    }
+    if (*nsrc == *cap) {
+        int ncap = *cap * 2;
+        struct jsource *g = (struct jsource *)realloc(*src, (size_t)ncap * sizeof *g);
+        if (!g) {
+            close(jfd);
+            return -1;
+        }
+        *src = g;
+        *cap = ncap;
+    }
+    if (jsource_open(&(*src)[*nsrc], jfd, uid, 1, tail) == 0)
+        (*nsrc)++;
+    return 0;
+}
+
+/* Writes a journal line with every control byte that no writer leaves
+ * in a line (all but the tabs between fields and the newline at its end)
+ * escaped: a line planted in a user's own journal cannot move the cursor
+ * over another. */
+static void line_print(const char *line, ssize_t len)
+{
+    for (ssize_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)line[i];
+        if ((c < 0x20 && c != '\t' && !(c == '\n' && i == len - 1)) || c == 0x7f)
+            printf("\\x%02x", c);
+        else
+            putchar(c);
+    }
+}
+
 /* The journal is the cluster's own plus, in a shared cluster, one per
  * other user; printed merged by time.  With tail >= 0, the last tail
  * lines only, read from the end. */
 static int cmd_log(const char *path, long tail)
 {
     struct cluster cl;
-    struct jsource src[64];
-    int nsrc = 0, rc = 1;
-    if (cluster_open(path, &cl) < 0)
+    int nsrc = 0, cap = 16, rc = 1;
+    struct jsource *src = (struct jsource *)malloc((size_t)cap * sizeof *src);
+    if (!src)
         return fail_cluster(path);
+    if (cluster_open(path, &cl) < 0) {
+        free(src);
+        return fail_cluster(path);
+    }
     int fd = cluster_journal_open(&cl, O_RDONLY);
     if (fd < 0 || jsource_open(&src[nsrc++], fd, 0, 0, tail) < 0) {
         fail_cluster(path);
         cluster_close(&cl);
+        free(src);
         return 1;
     }
     if (cl.users_fd >= 0) {
         int dfd = dup(cl.users_fd);
         DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
         struct dirent *e;
-        while (d && (e = readdir(d)) != NULL && nsrc < (int)(sizeof src / sizeof src[0])) {
-            const char *num = e->d_name + sizeof FILE_JOURNAL;
-            if (strncmp(e->d_name, FILE_JOURNAL ".", sizeof FILE_JOURNAL) != 0 || !*num ||
-                strspn(num, "0123456789") != strlen(num))
-                continue;
-            char name[300];
-            struct stat st;
-            snprintf(name, sizeof name, USERS_DIR "/%s", e->d_name);
-            int jfd = state_open(&cl, name, O_RDONLY);
-            if (jfd < 0)
-                continue;
-            /* Only a journal its owner alone writes, in their own name. */
-            if (fstat(jfd, &st) < 0 || (st.st_mode & 022) ||
-                strtoul(num, NULL, 10) != (unsigned long)st.st_uid) {
-                close(jfd);
-                continue;
-            }
-            jsource_open(&src[nsrc], jfd, st.st_uid, 1, tail);
-            if (src[nsrc].f)
-                nsrc++;
-        }
+        while (d && (e = readdir(d)) != NULL)
+            if (add_user_journal(&cl, e->d_name, &src, &nsrc, &cap, tail) < 0)
+                break;
         if (d)
             closedir(d);
         else if (dfd >= 0)
@@ -404,7 +449,7 @@ static int cmd_log(const char *path, long tail)
         if (!first)
             break;
         if (tail < 0) {
-            fwrite(first->line, 1, (size_t)first->len, stdout);
+            line_print(first->line, first->len);
         } else if (ring_size > 0) {
             char **slot = &ring[kept++ % ring_size];
             free(*slot);
@@ -414,7 +459,7 @@ static int cmd_log(const char *path, long tail)
     }
     for (long i = kept > ring_size ? kept - ring_size : 0; i < kept; i++)
         if (ring[i % ring_size])
-            fputs(ring[i % ring_size], stdout);
+            line_print(ring[i % ring_size], (ssize_t)strlen(ring[i % ring_size]));
     for (long i = 0; i < ring_size; i++)
         free(ring[i]);
     free(ring);
@@ -429,6 +474,7 @@ static int cmd_log(const char *path, long tail)
             fclose(src[i].f);
         free(src[i].line);
     }
+    free(src);
     cluster_close(&cl);
     return rc;
 }
@@ -536,6 +582,18 @@ int main(int argc, char **argv)
         return cmd_fail(argc - 1, argv + 1, path);
     if (strcmp(cmd, "heal") == 0)
         return cmd_heal(path);
+    if (strcmp(cmd, "check") == 0) {
+        struct cluster cl;
+        if (cluster_open(path, &cl) < 0)
+            return fail_cluster(path);
+        int problems = cluster_check(&cl);
+        cluster_close(&cl);
+        if (fflush(stdout) != 0 || ferror(stdout)) {
+            fprintf(stderr, "vornemu: write error: %s\n", strerror(errno));
+            return 1;
+        }
+        return problems ? 1 : 0;
+    }
     if (strcmp(cmd, "destroy") == 0) {
         if (cluster_destroy(path) < 0)
             return fail_cluster(path);

@@ -176,9 +176,11 @@ TEST_F(StateTest, DamagedSideFilesGiveEIO)
     ASSERT_EQ(vorn_liblist(&libs), 0);
     EXPECT_EQ(std::string(libs, 5), std::string("a\0b\0\0", 5));
     free(libs);
-    tu_write_file(c.path + "/procs", "12345");
+    // A placement record that no call wrote: a file, not a record.
+    tu_write_file(c.path + "/placed/" + std::to_string(getpid()), "12345");
     EXPECT_EQ(vorn_pidnode(getpid()), -1);
     EXPECT_EQ(errno, EIO);
+    unlink((c.path + "/placed/" + std::to_string(getpid())).c_str());
     tu_write_file(c.path + "/faults", "abc"); // not whole records
     EXPECT_EQ(vorn_numnodes(), -1);
     EXPECT_EQ(errno, EIO);
@@ -205,14 +207,23 @@ TEST_F(StateTest, DamagedSideFilesGiveEIO)
 // not hang the open (a FIFO journal once blocked every call for good).
 TEST_F(StateTest, SomethingElseInPlaceOfAStateFile)
 {
-    const char *files[] = {"nodes", "lock", "journal", "faults", "procs", "libs", "chroot"};
+    const char *files[] = {"nodes", "lock", "journal", "faults", "placed", "libs", "chroot"};
+    // placed/ is a directory: a file in its place instead.
+    auto other = [](const std::string &f, int fifo) {
+        if (fifo)
+            return mkfifo(f.c_str(), 0644);
+        if (f.compare(f.size() - 7, 7, "/placed") != 0)
+            return mkdir(f.c_str(), 0755);
+        tu_write_file(f, "");
+        return 0;
+    };
     for (const char *file : files) {
         for (int fifo = 0; fifo < 2; fifo++) {
             std::string what = std::string(file) + (fifo ? " as a FIFO" : " as a directory");
             tu_cluster d = tu_cluster_make(8);
             std::string f = d.path + "/" + file;
-            ASSERT_EQ(unlink(f.c_str()), 0) << what;
-            ASSERT_EQ(fifo ? mkfifo(f.c_str(), 0644) : mkdir(f.c_str(), 0755), 0) << what;
+            ASSERT_EQ(remove(f.c_str()), 0) << what;
+            ASSERT_EQ(other(f, fifo), 0) << what;
             pid_t pid = fork();
             if (pid == 0) {
                 alarm(10);
@@ -236,8 +247,8 @@ TEST_F(StateTest, SomethingElseInPlaceOfAStateFile)
             // nothing behind.
             if (strcmp(file, "nodes") != 0) {
                 EXPECT_EQ(tu_vornemu({"init", "--force"}).status, 0) << what;
-                ASSERT_EQ(unlink(f.c_str()), 0) << what;
-                ASSERT_EQ(fifo ? mkfifo(f.c_str(), 0644) : mkdir(f.c_str(), 0755), 0) << what;
+                ASSERT_EQ(remove(f.c_str()), 0) << what;
+                ASSERT_EQ(other(f, fifo), 0) << what;
                 tu_result r = tu_vornemu({"destroy"});
                 EXPECT_EQ(r.status, 0) << what << ": " << r.err;
                 EXPECT_EQ(tu_run({"/bin/ls", "-A", d.dir}).out, "") << what;
@@ -255,10 +266,6 @@ TEST_F(StateTest, ForeignRecordsInSideFilesGiveEIO)
     struct fault_rec {
         char fn[40];
         int32_t node, err, count, reserved;
-    };
-    struct proc_rec {
-        int32_t pid, node;
-        uint64_t start;
     };
     auto fault = [](const char *fn, int32_t node, int32_t err, int32_t count) {
         fault_rec f{};
@@ -296,14 +303,17 @@ TEST_F(StateTest, ForeignRecordsInSideFilesGiveEIO)
     ASSERT_EQ(tu_vornemu({"heal"}).status, 0);
     const struct {
         const char *what;
-        proc_rec rec;
+        const char *text; // of the record placed/PID: "NODE START"
     } procs[] = {
-        {"node beyond the cluster", {(int32_t)getpid(), 8, 0}},
-        {"node below the master", {(int32_t)getpid(), -2, 0}},
-        {"pid 0", {0, 1, 0}},
+        {"node beyond the cluster", "8 0"},
+        {"node below the master", "-2 0"},
+        {"no start time", "1"},
+        {"start time not a number", "1 x"},
     };
+    std::string rec = c.path + "/placed/" + std::to_string(getpid());
     for (const auto &t : procs) {
-        tu_write_file(c.path + "/procs", std::string((const char *)&t.rec, sizeof t.rec));
+        unlink(rec.c_str());
+        ASSERT_EQ(symlink(t.text, rec.c_str()), 0);
         errno = 0;
         EXPECT_EQ(vorn_pidnode(getpid()), -1) << t.what;
         EXPECT_EQ(errno, EIO) << t.what;
@@ -523,4 +533,28 @@ TEST_F(StateTest, ShowListsPlacedProcesses)
     EXPECT_NE(r.out.find("\n3       down        0111  root     root     127.1.0.4\n"),
               std::string::npos)
         << r.out;
+}
+
+// vornemu check: silent with status 0 on a sound cluster; one line per
+// inconsistency, status 1, once things are damaged.
+TEST(StateCheck, CheckReportsEachInconsistency)
+{
+    tu_cluster c = tu_cluster_make(16, {"--boot-delay", "0", "--shared"});
+    ASSERT_EQ(vorn_chmod(1, 0700), 0);
+    tu_result r = tu_vornemu({"check"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(symlink("99 5", (c.path + "/placed/12345").c_str()), 0);
+    ASSERT_EQ(mkdir((c.path + "/users/065534").c_str(), 0755), 0);
+    int fd = open((c.path + "/journal").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_EQ(write(fd, "x\tbad\n", 6), 6);
+    close(fd);
+    patch_file(c.path + "/nodes", 256 + 48 * 3, "\x01\x02");
+    r = tu_vornemu({"check"});
+    EXPECT_EQ(r.out, "nodes: node 3: damaged record\n"
+                     "placed/12345: node 99 is outside the cluster\n"
+                     "journal:2: not a journal line\n"
+                     "users/065534: not the directory of the user it names (ignored)\n");
+    EXPECT_EQ(r.status, 1);
+    tu_cluster_drop(c);
 }

@@ -35,6 +35,16 @@ size_t rows_of(const std::string &fn, const std::string &arg, const std::string 
     return n;
 }
 
+// Placement records in a directory (not those left aside by a kill).
+size_t records(const std::string &dir)
+{
+    std::string names = tu_run({"/bin/ls", "-A", dir}).out;
+    size_t n = 0;
+    for (size_t at = 0, end; (end = names.find('\n', at)) != std::string::npos; at = end + 1)
+        n += names.compare(end - 4, 4, ".new") != 0;
+    return n;
+}
+
 bool lib_listed(const std::string &name)
 {
     char *libs = nullptr;
@@ -138,9 +148,8 @@ TEST(WholeState, KillAtEveryStepLeavesJournalAndStateAgreeing)
                 } else if (what == 3) {
                     // Both children recorded, or neither.
                     vorn_nodestatus(0); // the next holder of the lock finishes
-                    std::string procs = tu_read_file(c.path + "/procs");
                     size_t placed = rows_of("_vorn_vrfork_io", "5,6");
-                    EXPECT_EQ(procs.size(), placed ? 32u : 0u) << at;
+                    EXPECT_EQ(records(c.path + "/placed"), placed ? 2u : 0u) << at;
                 } else {
                     bool down = vorn_nodestatus(3) == VORN_NODE_DOWN;
                     EXPECT_EQ(down, rows_of("vorn_nodehalt", "-") == before + 1) << at;
@@ -292,44 +301,41 @@ struct forgery {
 int nobody_forges(void *arg)
 {
     const forgery *f = (const forgery *)arg;
-    const char *roots[] = {"nodes", "faults", "journal", "procs", "libs", "chroot"};
+    const char *roots[] = {"nodes", "faults", "journal", "libs", "chroot", "lock"};
     int i = 0;
     for (const char *name : roots) {
         i++;
         if (open((f->path + "/" + name).c_str(), O_WRONLY) != -1 || errno != EACCES)
             return i;
     }
-    // The lock: shared only.
-    int lfd = open((f->path + "/lock").c_str(), O_RDWR);
-    if (lfd != -1 || errno != EACCES)
+    // The lock: not even to read, so not to hold.
+    if (open((f->path + "/lock").c_str(), O_RDONLY) != -1 || errno != EACCES)
         return 10;
+    if (symlink("4 0", (f->path + "/placed/1").c_str()) != -1 || errno != EACCES)
+        return 15;
     // A placement of our own works, and journals in our own file.
     pid_t own = placed_child(4);
     if (own <= 0)
         return 11;
-    // Root's process forged onto node 4 in our table, and tables and
-    // journals in root's name.
-    struct {
-        int32_t pid, node;
-        uint64_t start;
-    } rec = {f->victim, 4, 0};
+    // Root's process forged onto node 4 among our records, and records
+    // and a journal in root's name.
     std::string stat = tu_read_file("/proc/" + std::to_string(f->victim) + "/stat");
     const char *p = strrchr(stat.c_str(), ')');
     for (int field = 2; p && field < 22; field++)
         p = strchr(p + 1, ' ');
     if (!p)
         return 12;
-    rec.start = strtoull(p + 1, nullptr, 10);
-    std::string bytes((const char *)&rec, sizeof rec);
-    std::string mine = f->path + "/users/procs.65534";
-    std::string both = tu_read_file(mine) + bytes;
-    tu_write_file(mine + ".forged", both);
-    if (rename((mine + ".forged").c_str(), mine.c_str()) != 0)
+    std::string rec = "4 " + std::to_string(strtoull(p + 1, nullptr, 10));
+    std::string victim = "/placed/" + std::to_string(f->victim);
+    if (symlink(rec.c_str(), (f->path + "/users/65534" + victim).c_str()) != 0)
         return 13;
-    tu_write_file(f->path + "/users/procs.0", bytes);
+    std::string root = f->path + "/users/0";
+    if (mkdir(root.c_str(), 0755) != 0 || mkdir((root + "/placed").c_str(), 0755) != 0 ||
+        symlink(rec.c_str(), (root + victim).c_str()) != 0)
+        return 16;
     std::string line = "1.000000\t0\tvorn_chmod\t1\t511\t0\n";
-    tu_write_file(f->path + "/users/journal.0", line);
-    int jfd = open((f->path + "/users/journal.65534").c_str(), O_WRONLY | O_APPEND);
+    tu_write_file(root + "/journal", line);
+    int jfd = open((f->path + "/users/65534/journal").c_str(), O_WRONLY | O_APPEND);
     if (jfd < 0 || write(jfd, line.data(), line.size()) != (ssize_t)line.size())
         return 14;
     close(jfd);
