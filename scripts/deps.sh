@@ -5,13 +5,14 @@
 #                   headers;
 #   deps.sh test    what the tests need on top: GoogleTest (its x86-64
 #                   build and its sources, for the i386 tree), clang with
-#                   its sanitizer and fuzzer runtime, strace;
+#                   its sanitizer and fuzzer runtime, strace, qemu-user
+#                   (qemu-i386, where the kernel cannot run i386 programs);
 #   deps.sh         both groups.
 # Run as root it installs what is missing; otherwise it prints the command
 # to run and fails.
 set -e
 build="cmake make gcc-multilib g++-multilib python3-dev"
-test="libgtest-dev googletest clang libclang-rt-14-dev strace"
+test="libgtest-dev googletest clang libclang-rt-14-dev strace qemu-user"
 case "${1-all}" in
 build) want=$build ;;
 test) want=$test ;;

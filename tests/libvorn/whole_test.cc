@@ -120,7 +120,8 @@ TEST(WholeState, KillAtEveryStepLeavesJournalAndStateAgreeing)
                     "/dev/null",
                     "-e",
                     "inject=" + std::string(sc) + ":signal=SIGKILL:when=" + std::to_string(n)};
-                cmd.insert(cmd.end(), argv.begin(), argv.end());
+                std::vector<std::string> prog = tu_command(argv);
+                cmd.insert(cmd.end(), prog.begin(), prog.end());
                 // LeakSanitizer cannot run under a tracer.
                 const char *asan = getenv("ASAN_OPTIONS");
                 std::string opts = std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
@@ -271,13 +272,12 @@ TEST(WholeState, StoppedLockHolderIsNamedAfterTheBound)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "1: " + held);
 #else
-    tu_result r = tu_run(
-        {"/usr/bin/timeout", "60", VORN_PROBE, "status", "1", std::to_string(VORN_NODE_DOWN)});
+    tu_result r =
+        tu_run(tu_timeout(60, {VORN_PROBE, "status", "1", std::to_string(VORN_NODE_DOWN)}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "vorn_nodesetstatus: " + held);
 #endif
-    r = tu_run(
-        {"/usr/bin/timeout", "60", tu_bin("vornemu"), "fail", "vorn_numnodes", "any", "EIO"});
+    r = tu_run(tu_timeout(60, {tu_bin("vornemu"), "fail", "vorn_numnodes", "any", "EIO"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "vornemu: " + c.path + ": " + held);
     EXPECT_EQ(tu_vornemu({"show"}).status, 0);

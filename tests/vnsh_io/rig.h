@@ -25,12 +25,16 @@ struct rig {
     int out_r = -1;   // reading end of local 1: SOCK_SEQPACKET, one record per write
     int err_r = -1;   // reading end of local 2, the same
     int status = -1;  // exit status once reaped (128 + signal when killed)
+    int helper = -1;  // the listener's parent (the caller of spawn_listener)
+    int states = -1;  // the helper's reports: each wait status of the listener
 };
 
-// Starts a listener with the flags and the prefix node.  The listener is a
-// child of this process (reparented here: the test process is a subreaper).
-// A buffer size other than 4096 also caps the listener's address space at
-// 64 MiB above what it has, so that a large size cannot be allocated.
+// Starts a listener with the flags and the prefix node.  The listener's
+// parent is a helper process that called spawn_listener and stays, holding
+// none of the rig's descriptors, to report each change of the listener's
+// state (stopped, continued, ended) to the test.
+// A buffer size other than 4096 also caps the listener's data at 64 MiB
+// above what it has, so that a large size cannot be allocated.
 // quiet is the quiet period in milliseconds, node_addr the node's address (none
 // when null: only loopback peers).
 rig rig_start(int flags, int node, rig_input input, int buffer = 4096, int quiet = 45000,
@@ -67,6 +71,9 @@ std::string read_until_eof(int fd, int timeout_ms = 5000);
 std::vector<std::string> read_records(int fd, int timeout_ms = 5000);
 // Waits up to timeout_ms for the listener to end; true when it did, with
 // r.status set.
-bool rig_wait(rig &r, int timeout_ms = 5000);
+bool rig_wait(rig &r, int timeout_ms = 60000);
+// Waits up to 60 seconds for the listener's next change of state; true when
+// it is that it stopped.
+bool rig_stopped(rig &r);
 
 #endif
