@@ -72,15 +72,17 @@ if(NOT VORN_SANITIZE)
     set(VORN_I386_ROUTE natively)
   endif()
   string(REPLACE "_" " " route "${VORN_I386_ROUTE}")
+  set(VORN_I386_ROUTE_SHOWN "${route}" CACHE INTERNAL "how the tests run i386 programs")
   message(STATUS "The tests run i386 programs ${route}")
 endif()
 
-# vorn_add_gtest(NAME SOURCES a.cc b.cc LIBS x y [STAGE] [TIMEOUT s])
+# vorn_add_gtest(NAME SOURCES a.cc b.cc LIBS x y [STAGE] [TIMEOUT s] [COST s])
 # builds a GoogleTest program linked with the test utilities and registers
 # each of its tests with CTest (label "cpp").  STAGE makes the tests wait
-# for the staged installation under build/stage.
+# for the staged installation under build/stage.  COST, the seconds a test
+# takes, has CTest start the long ones first (before it has timed a run).
 function(vorn_add_gtest name)
-  cmake_parse_arguments(T "STAGE" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "STAGE" "TIMEOUT;COST" "SOURCES;LIBS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -91,6 +93,9 @@ function(vorn_add_gtest name)
     set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${VORN_I386_RUNNER})
   endif()
   set(props LABELS cpp TIMEOUT ${T_TIMEOUT})
+  if(T_COST)
+    list(APPEND props COST ${T_COST})
+  endif()
   if(VORN_TEST_ENV)
     list(APPEND props ENVIRONMENT ${VORN_TEST_ENV})
   endif()
