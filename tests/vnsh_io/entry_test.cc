@@ -358,7 +358,7 @@ watched watched_start(const std::vector<std::string> &args,
 }
 
 // Reads fd until EOF (true), or until timeout_ms have passed (false).
-bool read_to_eof(int fd, std::string *got, int timeout_ms = 10000)
+bool read_to_eof(int fd, std::string *got, int timeout_ms = 30000)
 {
     long end = now_ms() + timeout_ms;
     for (;;) {
@@ -375,7 +375,7 @@ bool read_to_eof(int fd, std::string *got, int timeout_ms = 10000)
 }
 
 // Waits for the watched driver to end; -1 when it has not within timeout_ms.
-int watched_wait(watched &w, int timeout_ms = 10000)
+int watched_wait(watched &w, int timeout_ms = 30000)
 {
     for (long end = now_ms() + timeout_ms; now_ms() < end; usleep(2000)) {
         int st;
@@ -421,7 +421,7 @@ TEST_F(Entry, NonBlockingOutputLosesNoLine)
         // Let the pipe fill up before reading, so that the listener meets a
         // full pipe.
         int queued = 0;
-        for (long end = now_ms() + 10000; now_ms() < end && queued < 65536 - 4096; usleep(1000))
+        for (long end = now_ms() + 30000; now_ms() < end && queued < 65536 - 4096; usleep(1000))
             ioctl(w.out, FIONREAD, &queued);
         EXPECT_GE(queued, 65536 - 4096);
         std::string out, err;

@@ -18,8 +18,8 @@
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -353,7 +353,7 @@ TEST(Listener, InputEndingWhileBytesWaitIsSentInFull)
     });
     // Let the socket fill before the remote side reads.
     int queued = 0;
-    for (int i = 0; i < 5000 && queued < 65536; i++, usleep(1000))
+    for (int i = 0; i < 30000 && queued < 65536; i++, usleep(1000))
         ioctl(s0, FIONREAD, &queued);
     EXPECT_GE(queued, 65536);
     std::string got = read_until_eof(s0);
@@ -376,7 +376,7 @@ TEST(Listener, RemoteClosingInputLeavesOutputGoing)
     int s2 = rig_connect(r, r.hdr_pid, 2);
     send_all(r.in_w, "unread input");
     int queued = 0;
-    for (int i = 0; i < 5000 && queued < 12; i++, usleep(1000))
+    for (int i = 0; i < 30000 && queued < 12; i++, usleep(1000))
         ioctl(s0, FIONREAD, &queued);
     EXPECT_EQ(queued, 12);
     close(s0);                                 // unread data: the listener sees a reset
@@ -460,7 +460,7 @@ TEST(Listener, InputReadBeforeTheConnectionIsSentOnceAttached)
 }
 
 // Up to n records of fd, each within timeout_ms.
-records some_records(int fd, size_t n, int timeout_ms = 3000)
+records some_records(int fd, size_t n, int timeout_ms = 30000)
 {
     records recs;
     while (recs.size() < n) {

@@ -188,7 +188,7 @@ bool rig_wait(rig &r, int timeout_ms)
 bool rig_stopped(rig &r)
 {
     int st;
-    return r.pid > 0 && rig_next_state(r, &st, 60000) && WIFSTOPPED(st);
+    return r.pid > 0 && rig_next_state(r, &st, 30000) && WIFSTOPPED(st);
 }
 
 void rig_stop(rig &r)
@@ -226,7 +226,7 @@ static bool peer_end(int fd, struct inet_diag_msg *out)
 }
 
 // Waits until cond holds of the listener's end of fd (or it is gone).
-template <typename F> static bool peer_end_wait(int fd, F cond, int timeout_ms = 5000)
+template <typename F> static bool peer_end_wait(int fd, F cond, int timeout_ms = 30000)
 {
     long end = now_ms() + timeout_ms;
     for (;;) {
@@ -243,7 +243,7 @@ bool rig_input_ended(const rig &r)
 {
     // Local input that has ended is closed, and /dev/null keeps its number.
     std::string link = "/proc/" + std::to_string(r.pid) + "/fd/0";
-    for (long end = now_ms() + 5000; now_ms() < end; usleep(1000)) {
+    for (long end = now_ms() + 30000; now_ms() < end; usleep(1000)) {
         char target[256];
         ssize_t n = readlink(link.c_str(), target, sizeof target);
         if (n > 0 && std::string(target, n) == "/dev/null")
@@ -288,7 +288,10 @@ int rig_connect_from(const rig &r, const char *from, int pid, int stream, int hd
     int32_t hdr[2] = {pid, stream};
     if (hdr_bytes > 0)
         send_all(fd, std::string((const char *)hdr, hdr_bytes));
+    // As a placed process does: the listener has taken the connection and
+    // read what was sent (it checks the owner between the two).
     EXPECT_TRUE(rig_taken(fd));
+    EXPECT_TRUE(rig_drained(fd));
     return fd;
 }
 

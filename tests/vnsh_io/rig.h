@@ -44,35 +44,41 @@ rig rig_start(int flags, int node, rig_input input, int buffer = 4096, int quiet
 void rig_stop(rig &r);
 
 // A connection to the listener that sends the header (pid, stream), and
-// holds its end until the listener has taken it off its queue, as a placed
-// process does.
+// holds its end until the listener has taken it off its queue and read the
+// header, as a placed process does.
 int rig_connect(const rig &r, int pid, int stream);
 // The same, sending only the first hdr_bytes bytes of the header.
 int rig_connect_partial(const rig &r, int pid, int stream, int hdr_bytes);
 // The same, from the local address from (dotted quad).
 int rig_connect_from(const rig &r, const char *from, int pid, int stream, int hdr_bytes);
 // Waits until the listener has taken the connection fd off its queue (or
-// closed it); false after 5 seconds.
+// closed it); false after 30 seconds.
 bool rig_taken(int fd);
 // Waits until the listener has seen the end of its local input; false
-// after 5 seconds.
+// after 30 seconds.
 bool rig_input_ended(const rig &r);
 // Waits until the listener has read everything sent on fd so far (or
-// closed it); false after 5 seconds.
+// closed it); false after 30 seconds.
 bool rig_drained(int fd);
 
 void send_all(int fd, const std::string &data);
+
+// The waits below are bounded at 30 seconds by default: far above what a
+// busy machine or an emulator takes, and below the real quiet period
+// (45 s), so that a listener that waits it out where it should end at once
+// still fails the test.
+
 // True when the peer has closed fd (EOF or reset) within timeout_ms,
 // with no data before.
-bool peer_closed(int fd, int timeout_ms = 3000);
+bool peer_closed(int fd, int timeout_ms = 30000);
 // Reads fd until EOF, or until timeout_ms pass without data.
-std::string read_until_eof(int fd, int timeout_ms = 5000);
+std::string read_until_eof(int fd, int timeout_ms = 30000);
 // The records of a SOCK_SEQPACKET end until EOF (or timeout_ms of silence).
-std::vector<std::string> read_records(int fd, int timeout_ms = 5000);
+std::vector<std::string> read_records(int fd, int timeout_ms = 30000);
 // Waits up to timeout_ms for the listener to end; true when it did, with
 // r.status set.
-bool rig_wait(rig &r, int timeout_ms = 60000);
-// Waits up to 60 seconds for the listener's next change of state; true when
+bool rig_wait(rig &r, int timeout_ms = 30000);
+// Waits up to 30 seconds for the listener's next change of state; true when
 // it is that it stopped.
 bool rig_stopped(rig &r);
 
