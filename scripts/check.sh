@@ -30,14 +30,24 @@ run_tests() {
     pids="$pids $!"
 }
 
+# built TREE: notes when a tree's build ended, shown at the end.
+built() {
+    echo "== built $1 after $(($(date +%s) - start)) s" >>build/check-times.log
+}
+
 VORN_TESTS=ON scripts/build.sh x86_64
+rm -f build/check-times.log
+built x86_64
 run_tests x86-64 x86_64
-VORN_TESTS=ON scripts/build.sh i386
+# (A build that fails waits for the tests under way before it ends this.)
+VORN_TESTS=ON scripts/build.sh i386 || { wait; exit 1; }
+built i386
 run_tests "i386 ($(sed -n 's/^VORN_I386_ROUTE_SHOWN:INTERNAL=//p' build/i386/CMakeCache.txt))" i386
 
 CC=clang CXX=clang++ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug \
-      -DVORN_SANITIZE=ON >/dev/null
-cmake --build build/asan -j "$jobs"
+      -DVORN_SANITIZE=ON >/dev/null || { wait; exit 1; }
+cmake --build build/asan -j "$jobs" || { wait; exit 1; }
+built asan
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 run_tests "x86-64 under ASan and UBSan" asan -L 'cpp|fuzz'
 
@@ -48,5 +58,6 @@ done
 for tree in x86_64 i386 asan; do
     cat "build/$tree-tests.log"
 done
+cat build/check-times.log
 echo "== make check: $(($(date +%s) - start)) s"
 exit $failed

@@ -47,14 +47,14 @@ bool lib_listed(const std::string &name)
     return found;
 }
 
-// Waits (at most 5 s) for a child to end; true when it did.
+// Waits (at most 30 s) for a child to end; true when it did.
 bool child_ends(pid_t pid)
 {
     int fd = (int)syscall(SYS_pidfd_open, pid, 0);
     if (fd < 0)
         return false;
     struct pollfd p = {fd, POLLIN, 0};
-    bool ended = poll(&p, 1, 5000) == 1;
+    bool ended = poll(&p, 1, 30000) == 1;
     close(fd);
     if (ended)
         waitpid(pid, nullptr, 0);
