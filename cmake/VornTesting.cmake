@@ -32,46 +32,73 @@ function(vorn_check_runs var)
                     RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
   endif()
   if(rc EQUAL 0)
-    message(STATUS "Programs built with '${ARGN}' run here")
     set(${var} ON CACHE INTERNAL "")
   else()
-    message(STATUS "Programs built with '${ARGN}' do not run here")
     set(${var} OFF CACHE INTERNAL "")
   endif()
 endfunction()
 
-# The i386 tree builds every test; where its programs cannot run, each is
-# registered as skipped, with the reason.
-if(VORN_I386)
-  vorn_check_runs(VORN_RUNS_PROGRAMS)
-else()
-  set(VORN_RUNS_PROGRAMS ON)
+# How the tests run i386 programs (the i386 tree's tests, and the x86-64
+# tree's i386 probe): natively where the kernel can, otherwise under a
+# user-mode emulator, qemu-i386 (Debian's qemu-user).  VORN_I386_EMULATOR
+# names an emulator to use even where the kernel could run them, so both
+# ways can be tried on one machine.  VORN_I386_RUNNER is then the emulator's
+# path (empty: natively) and VORN_I386_ROUTE says which way, for the name of
+# the test that shows it.  The tests find the emulator in their environment
+# (VORN_I386_EMULATOR) and put it before each i386 program they start.
+set(VORN_I386_EMULATOR "" CACHE STRING "emulator for i386 programs (empty: natively where possible)")
+set(VORN_I386_RUNNER "")
+set(VORN_I386_ROUTE "")
+set(VORN_TEST_ENV "")
+if(NOT VORN_SANITIZE)
+  set(emulator ${VORN_I386_EMULATOR})
+  if(NOT emulator)
+    vorn_check_runs(VORN_I386_NATIVE -m32)
+    if(NOT VORN_I386_NATIVE)
+      set(emulator qemu-i386)
+    endif()
+  endif()
+  if(emulator)
+    find_program(runner NAMES ${emulator} NO_CACHE)
+    set(VORN_I386_RUNNER ${runner})
+    if(NOT runner)
+      message(FATAL_ERROR "i386 programs need the emulator ${emulator} here "
+                          "(Debian's qemu-user: scripts/deps.sh test)")
+    endif()
+    get_filename_component(name ${VORN_I386_RUNNER} NAME)
+    set(VORN_I386_ROUTE "under_${name}")
+    set(VORN_TEST_ENV "VORN_I386_EMULATOR=${VORN_I386_RUNNER}")
+  else()
+    set(VORN_I386_ROUTE natively)
+  endif()
+  string(REPLACE "_" " " route "${VORN_I386_ROUTE}")
+  set(VORN_I386_ROUTE_SHOWN "${route}" CACHE INTERNAL "how the tests run i386 programs")
+  message(STATUS "The tests run i386 programs ${route}")
 endif()
-set(VORN_NOT_RUN_REASON "this kernel cannot run i386 programs: built, not run")
 
-# vorn_skip_test(NAME) registers NAME as a test that is skipped for the
-# reason above (exit status 77).
-function(vorn_skip_test name)
-  add_test(NAME ${name} COMMAND sh -c "echo '${name}: ${VORN_NOT_RUN_REASON}'; exit 77")
-  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 LABELS cpp)
-endfunction()
-
-# vorn_add_gtest(NAME SOURCES a.cc b.cc LIBS x y [STAGE] [TIMEOUT s])
+# vorn_add_gtest(NAME SOURCES a.cc b.cc LIBS x y [STAGE] [TIMEOUT s] [COST s])
 # builds a GoogleTest program linked with the test utilities and registers
 # each of its tests with CTest (label "cpp").  STAGE makes the tests wait
-# for the staged installation under build/stage.
+# for the staged installation under build/stage.  COST, the seconds a test
+# takes, has CTest start the long ones first (before it has timed a run).
 function(vorn_add_gtest name)
-  cmake_parse_arguments(T "STAGE" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "STAGE" "TIMEOUT;COST" "SOURCES;LIBS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE vorn_testutil ${T_LIBS} GTest::gtest_main)
-  if(NOT VORN_RUNS_PROGRAMS)
-    vorn_skip_test(${name})
-    return()
+  if(VORN_I386 AND VORN_I386_RUNNER)
+    # Listing the tests and running them go through the emulator.
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${VORN_I386_RUNNER})
   endif()
   set(props LABELS cpp TIMEOUT ${T_TIMEOUT})
+  if(T_COST)
+    list(APPEND props COST ${T_COST})
+  endif()
+  if(VORN_TEST_ENV)
+    list(APPEND props ENVIRONMENT ${VORN_TEST_ENV})
+  endif()
   if(T_STAGE)
     list(APPEND props FIXTURES_REQUIRED stage)
   endif()

@@ -17,7 +17,10 @@ int proc_stat(int pid, int *ppid, uint64_t *start)
         errno = ESRCH;
         return -1;
     }
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    /* The thread group leader's task entry says the same; unlike
+     * /proc/PID/stat, a user-mode emulator (qemu-i386) passes it through
+     * unaltered when PID is its own, instead of making one up. */
+    snprintf(path, sizeof path, "/proc/%d/task/%d/stat", pid, pid);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         errno = ESRCH;

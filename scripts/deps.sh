@@ -5,14 +5,15 @@
 #                   headers;
 #   deps.sh test    what the tests need on top: GoogleTest (its x86-64
 #                   build and its sources, for the i386 tree), clang with
-#                   its sanitizer and fuzzer runtime, strace, pkgconf and
-#                   python3-venv (the module's pip route);
+#                   its sanitizer and fuzzer runtime, strace, qemu-user
+#                   (qemu-i386, where the kernel cannot run i386 programs),
+#                   pkgconf and python3-venv (the module's pip route);
 #   deps.sh         both groups.
 # Run as root it installs what is missing; otherwise it prints the command
 # to run and fails.
 set -e
 build="cmake make gcc-multilib g++-multilib python3-dev"
-test="libgtest-dev googletest clang libclang-rt-14-dev strace pkgconf python3-venv"
+test="libgtest-dev googletest clang libclang-rt-14-dev strace qemu-user pkgconf python3-venv"
 case "${1-all}" in
 build) want=$build ;;
 test) want=$test ;;

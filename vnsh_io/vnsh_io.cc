@@ -424,6 +424,64 @@ static void pending_remove(int k)
     npending--;
 }
 
+/* sock_find where sock_diag cannot be asked (a kernel without it, or a
+ * user-mode emulator such as qemu-i386, which passes no such netlink
+ * socket): the same socket looked up in /proc/net/tcp, whose lines give
+ * its state, receive queue, owner and inode. */
+static int sock_find_proc(const struct sockaddr_in *peer, const struct sockaddr_in *local,
+                          struct inet_diag_msg *out)
+{
+    int fd = open("/proc/net/tcp", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char buf[8192];
+    size_t have = 0;
+    int found = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            found = -1;
+            break;
+        }
+        have += (size_t)n;
+        buf[have] = 0;
+        char *line = buf, *end;
+        while ((end = strchr(line, '\n')) != NULL && !found) {
+            *end = 0;
+            unsigned la, lp, ra, rp, st, txq, rxq, uid;
+            unsigned long inode;
+            if (sscanf(line, "%*d: %8x:%4x %8x:%4x %2x %8x:%8x %*x:%*x %*x %u %*d %lu", &la, &lp,
+                       &ra, &rp, &st, &txq, &rxq, &uid, &inode) == 9 &&
+                la == peer->sin_addr.s_addr && lp == ntohs(peer->sin_port) &&
+                ra == local->sin_addr.s_addr && rp == ntohs(local->sin_port)) {
+                memset(out, 0, sizeof *out);
+                out->idiag_family = AF_INET;
+                out->idiag_state = (uint8_t)st;
+                out->id.idiag_src[0] = la;
+                out->id.idiag_sport = peer->sin_port;
+                out->id.idiag_dst[0] = ra;
+                out->id.idiag_dport = local->sin_port;
+                out->idiag_rqueue = rxq;
+                out->idiag_wqueue = txq;
+                out->idiag_uid = uid;
+                out->idiag_inode = (uint32_t)inode;
+                found = 1;
+            }
+            line = end + 1;
+        }
+        if (found || n == 0)
+            break;
+        have -= (size_t)(line - buf);
+        memmove(buf, line, have);
+        if (have == sizeof buf - 1) /* no line is that long */
+            have = 0;
+    }
+    close(fd);
+    return found;
+}
+
 VNSH_STATIC int sock_find(const struct sockaddr_in *peer, const struct sockaddr_in *local,
                           struct inet_diag_msg *out)
 {
@@ -447,7 +505,8 @@ VNSH_STATIC int sock_find(const struct sockaddr_in *peer, const struct sockaddr_
 
     int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (nl < 0)
-        return -1;
+        return errno == EPROTONOSUPPORT || errno == EAFNOSUPPORT ? sock_find_proc(peer, local, out)
+                                                                 : -1;
     struct sockaddr_nl kernel;
     memset(&kernel, 0, sizeof kernel);
     kernel.nl_family = AF_NETLINK;

@@ -41,10 +41,10 @@ VNSH_STATIC void set_close_exec(int fd);
 VNSH_STATIC int setup_socket(struct sockaddr_in *addr);
 /* setup_socket, then the three socket records for descriptors 0, 1, 2. */
 VNSH_STATIC int setup_io(int *lsock, struct io_redirect io[3]);
-/* Asks the kernel (sock_diag) about the TCP socket on this machine whose
- * own address is peer and whose remote end is local; 1 with its record in
- * *out; 0 when there is no such socket here; -1 when it cannot be told
- * (something else answers there, or the question failed). */
+/* Asks the kernel (sock_diag, else /proc/net/tcp) about the TCP socket on
+ * this machine whose own address is peer and whose remote end is local; 1
+ * with its record in *out; 0 when there is no such socket here; -1 when it
+ * cannot be told (something else answers there, or the question failed). */
 VNSH_STATIC int sock_find(const struct sockaddr_in *peer, const struct sockaddr_in *local,
                           struct inet_diag_msg *out);
 

@@ -45,9 +45,41 @@ void tu_write_file(const std::string &path, const std::string &data)
     f << data;
 }
 
-tu_result tu_run(const std::vector<std::string> &argv, const std::string &in,
+// Whether path is an i386 ELF program (class 32-bit, machine EM_386).
+static bool is_i386(const std::string &path)
+{
+    unsigned char h[20];
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool yes = read(fd, h, sizeof h) == (ssize_t)sizeof h && memcmp(h, "\177ELF", 4) == 0 &&
+               h[4] == 1 && h[18] == 3 && h[19] == 0;
+    close(fd);
+    return yes;
+}
+
+std::vector<std::string> tu_command(const std::vector<std::string> &argv)
+{
+    const char *emulator = getenv("VORN_I386_EMULATOR");
+    if (!emulator || !*emulator || argv.empty() || !is_i386(argv[0]))
+        return argv;
+    std::vector<std::string> cmd{emulator};
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    return cmd;
+}
+
+std::vector<std::string> tu_timeout(int seconds, const std::vector<std::string> &argv)
+{
+    std::vector<std::string> cmd{"/usr/bin/timeout", std::to_string(seconds)};
+    std::vector<std::string> prog = tu_command(argv);
+    cmd.insert(cmd.end(), prog.begin(), prog.end());
+    return cmd;
+}
+
+tu_result tu_run(const std::vector<std::string> &argv_in, const std::string &in,
                  const std::vector<std::string> &env)
 {
+    const std::vector<std::string> argv = tu_command(argv_in);
     tu_result r{-1, "", ""};
     int pin[2], pout[2], perr[2];
     if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC)) {

@@ -26,10 +26,19 @@ tu_cluster tu_cluster_make(int nodes,
                            const std::vector<std::string> &extra = {"--boot-delay", "0"});
 void tu_cluster_drop(tu_cluster &c);
 
-// Runs argv[0] (a path) with argv, feeding in on standard input; extra
+// Runs argv[0] (a path; see tu_command) with argv, feeding in on standard input; extra
 // environment entries "NAME=value" are added to (or replace) ours.
 tu_result tu_run(const std::vector<std::string> &argv, const std::string &in = "",
                  const std::vector<std::string> &env = {});
+
+// The command that runs argv: where the tests run i386 programs under an
+// emulator (VORN_I386_EMULATOR in the environment names it), the emulator
+// goes before argv[0] when that is an i386 program.  tu_run does this
+// itself; a test that starts a program some other way (exec, or through
+// timeout, strace or a placement) builds its command with tu_command.
+std::vector<std::string> tu_command(const std::vector<std::string> &argv);
+// The command that runs argv under timeout(1), killed after seconds.
+std::vector<std::string> tu_timeout(int seconds, const std::vector<std::string> &argv);
 
 // Runs vornemu of the build tree with the given arguments.
 tu_result tu_vornemu(const std::vector<std::string> &args);

@@ -74,13 +74,18 @@ TEST_P(ArchTest, ProbePlacementIsSeenHere)
     int in[2], out[2];
     ASSERT_EQ(pipe(in), 0);
     ASSERT_EQ(pipe(out), 0);
+    std::vector<std::string> cmd = tu_command({GetParam(), "place", "5"});
+    std::vector<char *> argv;
+    for (std::string &a : cmd)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
         close(in[1]);
         close(out[0]);
-        execl(GetParam(), GetParam(), "place", "5", (char *)nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(in[0]);

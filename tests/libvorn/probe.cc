@@ -12,11 +12,12 @@
 
 static int fail(const char *what)
 {
-    printf("%s: %s\n", what, strerror(errno));
+    printf("%s: %s\n", what, vorn_strerror(errno));
     return 1;
 }
 
-// probe info N | chmod N MODE | place N | vrfork N M | arch
+// probe info N | chmod N MODE | status N STATE | halt N | place N |
+//       vrfork N M | libadd NAME | arch
 int main(int argc, char **argv)
 {
     if (argc == 2 && strcmp(argv[1], "arch") == 0) {
@@ -28,6 +29,11 @@ int main(int argc, char **argv)
     }
     if (argc < 3)
         return 2;
+    if (strcmp(argv[1], "libadd") == 0) {
+        if (vorn_libadd(argv[2]) < 0)
+            return fail("vorn_libadd");
+        return 0;
+    }
     int node = atoi(argv[2]);
     if (strcmp(argv[1], "info") == 0) {
         struct vorn_node_info i;
@@ -41,6 +47,16 @@ int main(int argc, char **argv)
     if (strcmp(argv[1], "chmod") == 0 && argc == 4) {
         if (vorn_chmod(node, (int)strtol(argv[3], NULL, 8)) < 0)
             return fail("vorn_chmod");
+        return 0;
+    }
+    if (strcmp(argv[1], "status") == 0 && argc == 4) {
+        if (vorn_nodesetstatus(node, atoi(argv[3])) < 0)
+            return fail("vorn_nodesetstatus");
+        return 0;
+    }
+    if (strcmp(argv[1], "halt") == 0) {
+        if (vorn_nodehalt(node) < 0)
+            return fail("vorn_nodehalt");
         return 0;
     }
     if (strcmp(argv[1], "vrfork") == 0 && argc == 4) {

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <set>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -239,7 +240,7 @@ TEST_F(StateTest, SomethingElseInPlaceOfAStateFile)
             ASSERT_EQ(waitpid(pid, &st, 0), pid);
             EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << what << ": status " << st;
             for (const char *cmd : {"show", "log"}) {
-                tu_result r = tu_run({"/usr/bin/timeout", "10", tu_bin("vornemu"), cmd});
+                tu_result r = tu_run(tu_timeout(10, {tu_bin("vornemu"), cmd}));
                 EXPECT_EQ(r.status, 1) << what << ", vornemu " << cmd;
                 EXPECT_EQ(r.err, damaged(d.path)) << what << ", vornemu " << cmd;
             }
@@ -330,20 +331,28 @@ TEST(StateShow, StalledReaderDoesNotBlockChanges)
     tu_cluster c = tu_cluster_make(20000);
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    std::string vornemu = tu_bin("vornemu");
+    std::vector<std::string> cmd = tu_command({tu_bin("vornemu"), "show"});
+    std::vector<char *> argv;
+    for (std::string &a : cmd)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
     pid_t show = fork();
     if (show == 0) {
         dup2(p[1], 1);
         close(p[0]);
         close(p[1]);
-        execl(vornemu.c_str(), "vornemu", "show", (char *)nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(p[1]);
-    usleep(300000); // the pipe is full long before this
+    // Until the pipe is full: vornemu is then stalled in a write.
+    int size = fcntl(p[0], F_GETPIPE_SZ), queued = 0;
+    for (int i = 0; i < 60000 && queued < size; i++, usleep(1000))
+        ASSERT_EQ(ioctl(p[0], FIONREAD, &queued), 0);
+    ASSERT_EQ(queued, size) << "vornemu show never filled the pipe";
     pid_t change = fork();
     if (change == 0) {
-        alarm(5);
+        alarm(60); // a lock wait ends by itself after 10 s
         _exit(vorn_chmod(1, 0700) == 0 && vorn_libadd("x") == 0 ? 0 : 1);
     }
     int st;

@@ -7,6 +7,15 @@ obj=$1 lib=$2 vornemu=$3 inc=$4 src=$5
 shift 5
 work=$(mktemp -d /tmp/vorn-plain-XXXXXX)
 trap 'rm -rf "$work"' EXIT
+# An i386 program (ELF class 1) goes through the emulator that
+# VORN_I386_EMULATOR names, where the tests run i386 programs that way.
+run() {
+    if [ -n "${VORN_I386_EMULATOR-}" ] && [ "$(od -An -tx1 -j4 -N1 "$1" | tr -d ' ')" = 01 ]; then
+        "$VORN_I386_EMULATOR" "$@"
+    else
+        "$@"
+    fi
+}
 
 cxx=$(nm -u "$obj" | awk '{print $2}' | grep -E '^(_Z|__cxa_|__gxx_|_Unwind_)' || true)
 if [ -n "$cxx" ]; then
@@ -23,8 +32,8 @@ fi
 
 "$@" -I"$inc" -o "$work/prog" "$src" "$obj" "$lib" -Wl,-rpath,"$(dirname "$lib")"
 export VORN_CLUSTER="$work/cluster"
-"$vornemu" init --nodes 4 --boot-delay 0 >/dev/null
-out=$("$work/prog" master,all 7 2-)
+run "$vornemu" init --nodes 4 --boot-delay 0 >/dev/null
+out=$(run "$work/prog" master,all 7 2-)
 if [ "$out" != "-1 0 1 2 3 7 2 3" ]; then
     echo "plain C program printed: $out"
     exit 1

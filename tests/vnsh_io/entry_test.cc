@@ -43,6 +43,15 @@ std::string driver()
 {
     return tu_bin("vnsh_driver");
 }
+// A driver command that places a program: the call's words, then the
+// program's (with the emulator in front where i386 programs run that way).
+std::vector<std::string> placing(std::vector<std::string> call,
+                                 const std::vector<std::string> &program)
+{
+    std::vector<std::string> cmd = tu_command(program);
+    call.insert(call.end(), cmd.begin(), cmd.end());
+    return call;
+}
 std::string flags_arg(int flags)
 {
     return std::to_string(flags);
@@ -112,7 +121,8 @@ TEST_F(Entry, PlacedProcessHasItsDescriptorsConnectedBack)
     // machine) and the listener's port; each connection comes from the
     // node's address and sent its header, or the listener would not have
     // forwarded it.
-    tu_result r = tu_run({driver(), "rexec", "2", flags_arg(VNSH_LINEBUF), driver(), "peers"});
+    tu_result r =
+        tu_run(placing({driver(), "rexec", "2", flags_arg(VNSH_LINEBUF)}, {driver(), "peers"}));
     EXPECT_EQ(r.status, 0);
     std::istringstream in(r.out);
     std::string line;
@@ -172,7 +182,7 @@ TEST_F(Entry, TargetIsTheCurrentNodeTakesNoDetour)
 {
     const int LP = VNSH_LINEBUF | VNSH_PREFIX;
     // The test process runs on the master: plain execve, fork, or nothing.
-    tu_result r = tu_run({driver(), "rexec", "-1", flags_arg(LP), driver(), "peers"});
+    tu_result r = tu_run(placing({driver(), "rexec", "-1", flags_arg(LP)}, {driver(), "peers"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "fd 0: not a socket\nfd 1: not a socket\nfd 2: not a socket\n"
                      "node -1 children none\n");
@@ -328,8 +338,10 @@ watched watched_start(const std::vector<std::string> &args,
         signal(SIGPIPE, SIG_DFL);
         for (const std::string &e : env)
             putenv(strdup(e.c_str()));
-        std::vector<char *> argv{strdup(driver().c_str())};
-        for (const std::string &a : args)
+        std::vector<std::string> cmd{driver()};
+        cmd.insert(cmd.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (const std::string &a : tu_command(cmd))
             argv.push_back(strdup(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
@@ -346,7 +358,7 @@ watched watched_start(const std::vector<std::string> &args,
 }
 
 // Reads fd until EOF (true), or until timeout_ms have passed (false).
-bool read_to_eof(int fd, std::string *got, int timeout_ms = 10000)
+bool read_to_eof(int fd, std::string *got, int timeout_ms = 30000)
 {
     long end = now_ms() + timeout_ms;
     for (;;) {
@@ -363,7 +375,7 @@ bool read_to_eof(int fd, std::string *got, int timeout_ms = 10000)
 }
 
 // Waits for the watched driver to end; -1 when it has not within timeout_ms.
-int watched_wait(watched &w, int timeout_ms = 10000)
+int watched_wait(watched &w, int timeout_ms = 30000)
 {
     for (long end = now_ms() + timeout_ms; now_ms() < end; usleep(2000)) {
         int st;
@@ -393,7 +405,7 @@ TEST_F(Entry, ManyOpenDescriptorsInTheCaller)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "  3: out\n  3: got hello\n");
     EXPECT_EQ(r.err, "  3: err\n");
-    r = tu_run({driver(), "rexec", "3", "0", driver(), "listener-fds"}, "", env);
+    r = tu_run(placing({driver(), "rexec", "3", "0"}, {driver(), "listener-fds"}), "", env);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "listener descriptors other than 0, 1, 2 and sockets: 0\n");
 }
@@ -409,7 +421,7 @@ TEST_F(Entry, NonBlockingOutputLosesNoLine)
         // Let the pipe fill up before reading, so that the listener meets a
         // full pipe.
         int queued = 0;
-        for (long end = now_ms() + 10000; now_ms() < end && queued < 65536 - 4096; usleep(1000))
+        for (long end = now_ms() + 30000; now_ms() < end && queued < 65536 - 4096; usleep(1000))
             ioctl(w.out, FIONREAD, &queued);
         EXPECT_GE(queued, 65536 - 4096);
         std::string out, err;
@@ -463,7 +475,7 @@ TEST_F(Entry, ReaderThatExitsEndsTheRun)
 TEST_F(Entry, InterruptedProgramsLastWordsArrive)
 {
     watched w = watched_start(
-        {"rexec", "2", flags_arg(VNSH_LINEBUF | VNSH_PREFIX), driver(), "interrupted"});
+        placing({"rexec", "2", flags_arg(VNSH_LINEBUF | VNSH_PREFIX)}, {driver(), "interrupted"}));
     char ready[16] = {0};
     EXPECT_EQ(read(w.out, ready, sizeof ready - 1), 11);
     EXPECT_STREQ(ready, "  2: ready\n");

@@ -31,18 +31,19 @@ static long now_ms()
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-// Bytes of address space this process has mapped.
-static long address_space()
+// Bytes of private writable memory (data) this process has mapped.  (A
+// cap on data, unlike one on address space, also holds under qemu-i386,
+// which reserves the whole i386 address space up front.)
+static long data_size()
 {
     std::string status = tu_read_file("/proc/self/status");
-    size_t at = status.find("VmSize:");
+    size_t at = status.find("VmData:");
     return at == std::string::npos ? 0 : atol(status.c_str() + at + 7) * 1024L;
 }
 
 rig rig_start(int flags, int node, rig_input input, int buffer, int quiet, const char *node_addr)
 {
     rig r;
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
     signal(SIGPIPE, SIG_IGN); // our own writes into closed sockets
 
     struct sockaddr_in addr;
@@ -103,12 +104,28 @@ rig rig_start(int flags, int node, rig_input input, int buffer, int quiet, const
         if (buffer != buffer_size) {
             buffer_size = buffer;
             struct rlimit lim;
-            lim.rlim_cur = lim.rlim_max = address_space() + (64L << 20);
-            setrlimit(RLIMIT_AS, &lim);
+            lim.rlim_cur = lim.rlim_max = data_size() + (64L << 20);
+            setrlimit(RLIMIT_DATA, &lim);
         }
         int pid = spawn_listener(lsock, r.hdr_pid, flags);
         ssize_t n = write(report[1], &pid, sizeof pid);
-        _exit(n == sizeof pid ? 0 : 1);
+        // Stays the listener's parent, holding none of the rig's ends, and
+        // passes on each change of its state until it ends.
+        int null = open("/dev/null", O_RDWR);
+        for (int fd = 0; fd < 3; fd++)
+            dup2(null, fd);
+        close(null);
+        while (pid > 0 && n == sizeof pid) {
+            int st;
+            pid_t w = waitpid(pid, &st, WUNTRACED | WCONTINUED);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w < 0 || write(report[1], &st, sizeof st) != sizeof st)
+                _exit(1);
+            if (WIFEXITED(st) || WIFSIGNALED(st))
+                break;
+        }
+        _exit(0);
     }
     close(lsock);
     close(report[1]);
@@ -120,12 +137,34 @@ rig rig_start(int flags, int node, rig_input input, int buffer, int quiet, const
     r.err_r = err[0];
     int pid = -1;
     EXPECT_EQ(read(report[0], &pid, sizeof pid), (ssize_t)sizeof pid);
-    close(report[0]);
-    int st;
-    waitpid(helper, &st, 0);
     EXPECT_GT(pid, 0);
     r.pid = pid;
+    r.helper = helper;
+    r.states = report[0];
     return r;
+}
+
+// The listener's next wait status from its helper, within timeout_ms; false
+// when none came (or the helper is gone).
+static bool rig_next_state(rig &r, int *st, int timeout_ms)
+{
+    struct pollfd p = {r.states, POLLIN, 0};
+    int n;
+    while ((n = poll(&p, 1, timeout_ms)) < 0 && errno == EINTR) {
+    }
+    return n == 1 && read(r.states, st, sizeof *st) == (ssize_t)sizeof *st;
+}
+
+// Once the listener has ended: its helper reaped, its report closed.
+static void rig_reaped(rig &r)
+{
+    if (r.helper > 0)
+        waitpid(r.helper, nullptr, 0);
+    r.helper = -1;
+    if (r.states >= 0)
+        close(r.states);
+    r.states = -1;
+    r.pid = -1;
 }
 
 bool rig_wait(rig &r, int timeout_ms)
@@ -135,25 +174,35 @@ bool rig_wait(rig &r, int timeout_ms)
     long end = now_ms() + timeout_ms;
     for (;;) {
         int st;
-        pid_t w = waitpid(r.pid, &st, WNOHANG);
-        if (w == r.pid) {
+        long left = end - now_ms();
+        if (left < 0 || !rig_next_state(r, &st, (int)left))
+            return false;
+        if (WIFEXITED(st) || WIFSIGNALED(st)) {
             r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            r.pid = -1;
+            rig_reaped(r);
             return true;
         }
-        if (w < 0 || now_ms() > end)
-            return false;
-        usleep(10000);
     }
+}
+
+bool rig_stopped(rig &r)
+{
+    int st;
+    return r.pid > 0 && rig_next_state(r, &st, 30000) && WIFSTOPPED(st);
 }
 
 void rig_stop(rig &r)
 {
     if (r.pid > 0) {
         kill(r.pid, SIGHUP);
-        int st;
-        waitpid(r.pid, &st, 0);
-        r.pid = -1;
+        if (!rig_wait(r)) {
+            kill(r.pid, SIGKILL);
+            rig_wait(r);
+        }
+    }
+    if (r.helper > 0) {
+        kill(r.helper, SIGKILL);
+        rig_reaped(r);
     }
     for (int *fd : {&r.in_w, &r.out_r, &r.err_r}) {
         if (*fd >= 0)
@@ -177,7 +226,7 @@ static bool peer_end(int fd, struct inet_diag_msg *out)
 }
 
 // Waits until cond holds of the listener's end of fd (or it is gone).
-template <typename F> static bool peer_end_wait(int fd, F cond, int timeout_ms = 5000)
+template <typename F> static bool peer_end_wait(int fd, F cond, int timeout_ms = 30000)
 {
     long end = now_ms() + timeout_ms;
     for (;;) {
@@ -194,7 +243,7 @@ bool rig_input_ended(const rig &r)
 {
     // Local input that has ended is closed, and /dev/null keeps its number.
     std::string link = "/proc/" + std::to_string(r.pid) + "/fd/0";
-    for (long end = now_ms() + 5000; now_ms() < end; usleep(1000)) {
+    for (long end = now_ms() + 30000; now_ms() < end; usleep(1000)) {
         char target[256];
         ssize_t n = readlink(link.c_str(), target, sizeof target);
         if (n > 0 && std::string(target, n) == "/dev/null")
@@ -239,7 +288,10 @@ int rig_connect_from(const rig &r, const char *from, int pid, int stream, int hd
     int32_t hdr[2] = {pid, stream};
     if (hdr_bytes > 0)
         send_all(fd, std::string((const char *)hdr, hdr_bytes));
+    // As a placed process does: the listener has taken the connection and
+    // read what was sent (it checks the owner between the two).
     EXPECT_TRUE(rig_taken(fd));
+    EXPECT_TRUE(rig_drained(fd));
     return fd;
 }
 
