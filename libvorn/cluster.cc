@@ -291,24 +291,13 @@ out : {
  * cannot hang the open, is cleared again. */
 static int state_fd_check(int fd)
 {
-    struct stat st;
     if (fd < 0) {
         if (errno == ENOENT || errno == ELOOP || errno == EISDIR || errno == ENXIO ||
             errno == ENODEV || errno == ENOTDIR || errno == ETXTBSY)
             errno = EIO;
         return -1;
     }
-    if (fstat(fd, &st) < 0)
-        return close_keep_errno(fd);
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EIO;
-        return -1;
-    }
-    int fl = fcntl(fd, F_GETFL);
-    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0)
-        return close_keep_errno(fd);
-    return fd;
+    return fd_regular(fd);
 }
 
 /* Opens a state file read-write, or read-only for who may not write it. */

@@ -320,6 +320,8 @@ int cluster_check(struct cluster *cl);
 ssize_t pread_full(int fd, void *buf, size_t len, off_t off);
 int write_full(int fd, const void *buf, size_t len, off_t off);
 int close_keep_errno(int fd);
+/* fd if it is a regular file, with O_NONBLOCK cleared; else -1 (EIO), closed. */
+int fd_regular(int fd);
 /* Reads a whole small state file into a malloc block with a NUL after it. */
 int file_load(int fd, char **buf, size_t *len);
 

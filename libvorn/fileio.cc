@@ -54,6 +54,25 @@ int close_keep_errno(int fd)
     return -1;
 }
 
+/* Keeps a descriptor opened with O_NONBLOCK (so that a FIFO in a file's
+ * place cannot hang the open) only if it is a regular file, and clears
+ * O_NONBLOCK again; anything else is damage (EIO) and is closed. */
+int fd_regular(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) < 0)
+        return close_keep_errno(fd);
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EIO;
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0)
+        return close_keep_errno(fd);
+    return fd;
+}
+
 /* Reads a whole small state file into a malloc block. */
 int file_load(int fd, char **buf, size_t *len)
 {

@@ -96,16 +96,7 @@ static int own_file(int dirfd, const char *name, int flags, mode_t mode)
     int fd = openat(dirfd, name, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
     if (fd < 0)
         return -1;
-    struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        errno = EIO;
-        return -1;
-    }
-    int fl = fcntl(fd, F_GETFL);
-    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0)
-        return close_keep_errno(fd);
-    return fd;
+    return fd_regular(fd);
 }
 
 int cluster_user_files(struct cluster *cl)
