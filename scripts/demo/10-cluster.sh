@@ -4,3 +4,5 @@ run vornemu show
 say "Faults make library calls fail on purpose: the next reboot of node 2 fails with EIO"
 run vornemu fail vorn_nodereboot 2 EIO 1
 run vornemu heal
+say "vornemu check reads the whole cluster and reports each inconsistency (none here: exit status 0)"
+run vornemu check
