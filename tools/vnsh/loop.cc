@@ -19,10 +19,10 @@ static int sig_pipe[2] = {-1, -1};
 static int sig_tag, stdin_tag;         // what their events point at
 static int stdin_watched, stdin_plain; // plain: a file, always ready
 static int next_run;                   // runs before this one have been started (or failed)
-static int running;                    // runs holding a -f slot: program not yet reaped
 static int runs_left;                  // runs not yet done
 static int64_t last_interrupt;         // ms of the last Ctrl-C, 0 none
 static int interrupted, terminated;
+// The runs forked and not yet reaped, each holding one of the -f slots.
 static std::unordered_map<pid_t, struct run *> by_pid;
 static int timeout_next;                // runs before this one have had their deadline
 static std::vector<struct run *> kills; // runs timed out, in order
@@ -169,10 +169,6 @@ static void children_reap(void)
                 run_close_out(r, s);
             }
         }
-        if (r->slot) {
-            r->slot = 0;
-            running--;
-        }
         run_check(r);
     }
 }
@@ -240,7 +236,7 @@ static int timers_run(void)
 // Starts runs while the -f limit leaves room.
 static void runs_start(const char *path, char **argv)
 {
-    while (next_run < nruns && running < fanout && !interrupted) {
+    while (next_run < nruns && by_pid.size() < (size_t)fanout && !interrupted) {
         struct run *r = &runs[next_run];
         if (run_start(r, path, argv) < 0) {
             // Out of descriptors or processes while others run: wait for
@@ -252,8 +248,6 @@ static void runs_start(const char *path, char **argv)
             next_run++;
             continue;
         }
-        r->slot = 1;
-        running++;
         by_pid[r->pid] = r;
         r->tag[WATCH_OUT] = {r, WATCH_OUT};
         r->tag[WATCH_ERR] = {r, WATCH_ERR};

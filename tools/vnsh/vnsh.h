@@ -72,7 +72,6 @@ struct run {
     int claimed;          // its listener has been looked for
     int listener_wait;    // its listener is ours and has not ended
     int lost;             // its listener lost output on the way
-    int slot;             // the run holds one of the -f slots
     struct ostream out[2];
     struct run_tag tag[4]; // one for each kind of watched descriptor
 };
