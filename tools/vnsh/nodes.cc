@@ -19,10 +19,10 @@ static int cluster_nodes = -1;
 
 // The node table first: a failure to fetch it is no fault of the
 // expression (the parser has said what went wrong).
-static int table_ready(void)
+static void table_ready(void)
 {
     if (cluster_nodes >= 0)
-        return 0;
+        return;
     struct numlist none = {nullptr, 0, 0};
     if (str2numlist(&none, "") < 0)
         exit(1);
@@ -30,7 +30,6 @@ static int table_ready(void)
     cluster_nodes = vorn_numnodes();
     if (cluster_nodes < 0)
         die("vorn_numnodes");
-    return 0;
 }
 
 // Whether the number at p is written with a leading 0 (octal) but holds
@@ -194,7 +193,7 @@ int nodes_exclude(const char *arg)
 }
 
 // The nodes of -w in their order, those of -x left out.
-int nodes_final(int **list, int *n)
+void nodes_final(int **list, int *n)
 {
     std::sort(excluded.list, excluded.list + excluded.num);
     int k = 0;
@@ -204,5 +203,4 @@ int nodes_final(int **list, int *n)
     free(excluded.list);
     *list = included.list;
     *n = k;
-    return 0;
 }

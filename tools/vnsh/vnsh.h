@@ -104,10 +104,11 @@ int own_pipe(int p[2], int nonblock_end);
 void close_fd(int *fd);
 
 // nodes.cc: the nodes to run on, from -w and -x, checked before anything
-// starts.  Each returns 0, or prints why not and returns -1.
+// starts.  nodes_add and nodes_exclude return 0, or print why not and
+// return -1; nodes_final gives the nodes of -w without those of -x.
 int nodes_add(const char *arg);
 int nodes_exclude(const char *arg);
-int nodes_final(int **list, int *n);
+void nodes_final(int **list, int *n);
 
 // label.cc
 void output_feed(struct run *r, int s, const char *p, size_t n, int final);
