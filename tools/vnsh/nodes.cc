@@ -46,6 +46,13 @@ static int octal_bad(const char *p)
     return 0;
 }
 
+static int octal_fail(const char *item)
+{
+    fprintf(stderr, "%s: node list item '%s': a number with a leading 0 is octal, without 8 or 9\n",
+            progname, item);
+    return -1;
+}
+
 // One item of an expression, as the parser reads it: a word (left to the
 // parser), or a node number or range, optionally after "." or "n".
 static int item_check(const char *item)
@@ -55,50 +62,43 @@ static int item_check(const char *item)
         q++;
     if (!isdigit((unsigned char)*q) && *q != '-' && *q != '+')
         return 0;
-    char *end;
     if (octal_bad(q))
-        goto octal;
-    {
-        errno = 0;
-        long first = strtol(q, &end, 0), last = first;
+        return octal_fail(item);
+    char *end;
+    errno = 0;
+    long first = strtol(q, &end, 0), last = first;
+    if (errno)
+        return 0; // the parser says it is malformed
+    if (*end == '-') {
+        const char *q2 = end + 1;
+        if (octal_bad(q2))
+            return octal_fail(item);
+        last = strtol(q2, &end, 0);
         if (errno)
-            return 0; // the parser says it is malformed
-        if (*end == '-') {
-            const char *q2 = end + 1;
-            if (octal_bad(q2))
-                goto octal;
-            last = strtol(q2, &end, 0);
-            if (errno)
-                return 0;
-            if (end == q2)
-                last = cluster_nodes - 1;
-        }
-        if (*end)
             return 0;
-        long beyond = first < -1 || first >= cluster_nodes ? first
-                      : last < -1 || last >= cluster_nodes ? last
-                                                           : INT32_MIN;
-        if (beyond != INT32_MIN) {
-            if (cluster_nodes > 0)
-                fprintf(stderr,
-                        "%s: node list item '%s': no node %ld (the cluster has nodes 0-%d)\n",
-                        progname, item, beyond, cluster_nodes - 1);
-            else
-                fprintf(stderr,
-                        "%s: node list item '%s': no node %ld (the cluster has the master alone)\n",
-                        progname, item, beyond);
-            return -1;
-        }
-        if (first > last) {
-            fprintf(stderr, "%s: node list item '%s': the range runs backwards\n", progname, item);
-            return -1;
-        }
-        return 0;
+        if (end == q2)
+            last = cluster_nodes - 1;
     }
-octal:
-    fprintf(stderr, "%s: node list item '%s': a number with a leading 0 is octal, without 8 or 9\n",
-            progname, item);
-    return -1;
+    if (*end)
+        return 0;
+    long beyond = first < -1 || first >= cluster_nodes ? first
+                  : last < -1 || last >= cluster_nodes ? last
+                                                       : INT32_MIN;
+    if (beyond != INT32_MIN) {
+        if (cluster_nodes > 0)
+            fprintf(stderr, "%s: node list item '%s': no node %ld (the cluster has nodes 0-%d)\n",
+                    progname, item, beyond, cluster_nodes - 1);
+        else
+            fprintf(stderr,
+                    "%s: node list item '%s': no node %ld (the cluster has the master alone)\n",
+                    progname, item, beyond);
+        return -1;
+    }
+    if (first > last) {
+        fprintf(stderr, "%s: node list item '%s': the range runs backwards\n", progname, item);
+        return -1;
+    }
+    return 0;
 }
 
 // Checks each item of expr, then adds its nodes to list.
