@@ -1,6 +1,5 @@
-// report.cc - what became of the nodes that failed, one line on standard
-// error for each way of failing, naming the nodes in folded form, and the
-// exit status that sums it up.
+// report.cc - what became of the nodes that failed: one line on standard
+// error for each way of failing, naming the nodes in folded form.
 #include "vnsh.h"
 
 #include "nodefold.h"
