@@ -96,6 +96,13 @@ void run_close_out(struct run *r, int s)
     run_check(r);
 }
 
+// The end of a stream's output: what it held back goes out, then it closes.
+static void output_end(struct run *r, int s)
+{
+    output_feed(r, s, "", 0, 1);
+    run_close_out(r, s);
+}
+
 static void run_fail(struct run *r, int err)
 {
     r->state = RUN_FAILED;
@@ -163,11 +170,9 @@ static void children_reap(void)
         r->reaped = 1;
         r->status = status;
         if (r->killed) {
-            for (int s = 0; s < 2; s++) {
+            for (int s = 0; s < 2; s++)
                 if (r->out[s].fd >= 0)
-                    output_feed(r, s, "", 0, 1);
-                run_close_out(r, s);
-            }
+                    output_end(r, s);
         }
         run_check(r);
     }
@@ -277,8 +282,7 @@ static void output_read(struct run *r, int s)
         output_feed(r, s, data, (size_t)n, 0);
         return;
     }
-    output_feed(r, s, data, 0, 1);
-    run_close_out(r, s);
+    output_end(r, s);
 }
 
 static void event(void *tag)
