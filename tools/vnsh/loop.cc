@@ -50,7 +50,7 @@ static void unwatch_close(int *fd)
 
 // A run that has nothing more to do: never forked and failed, or reaped
 // with all of its output read.
-int run_done(const struct run *r)
+static int run_done(const struct run *r)
 {
     if (r->state == RUN_WAITING)
         return 0;

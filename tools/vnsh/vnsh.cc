@@ -20,8 +20,11 @@
 #define VNSH_VERSION "5.0.0"
 #define FANOUT_DEFAULT 64
 
+enum input_mode { INPUT_ALL, INPUT_NONE, INPUT_NODE };
+
 int fanout = FANOUT_DEFAULT;
-int no_label, unbuffered, gather;
+int no_label, gather;
+static int unbuffered;
 long timeout_s;
 const char *progname = "vnsh";
 struct run *runs;

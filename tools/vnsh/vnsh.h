@@ -76,11 +76,9 @@ struct run {
     struct run_tag tag[4]; // one for each kind of watched descriptor
 };
 
-enum input_mode { INPUT_ALL, INPUT_NONE, INPUT_NODE };
-
 // Options.
 extern int fanout;
-extern int no_label, unbuffered, gather;
+extern int no_label, gather;
 extern long timeout_s; // 0: none
 extern const char *progname;
 
@@ -136,7 +134,6 @@ void loop(const char *path, char **argv);
 void watch_in(struct run *r, int on);
 void run_close_in(struct run *r);
 void run_close_out(struct run *r, int s);
-int run_done(const struct run *r);
 
 // listener.cc
 void listeners_setup(void);
