@@ -209,8 +209,10 @@ static void signals_read(void)
 // Returns the ms until the next deadline, or -1 for none.
 static int timers_run(void)
 {
+    if (!timeout_s)
+        return -1;
     int64_t t = now_ms(), next = -1;
-    while (timeout_s && timeout_next < next_run) {
+    while (timeout_next < next_run) {
         struct run *r = &runs[timeout_next];
         int64_t due = r->started + timeout_s * 1000;
         if (r->pid > 0 && !r->reaped && t < due) {
