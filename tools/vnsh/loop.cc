@@ -220,7 +220,6 @@ static int timers_run(void)
             break;
         }
         if (r->pid > 0 && !r->reaped) {
-            r->timed_out = 1;
             run_signal(r, SIGTERM);
             r->kill_at = t + KILL_GRACE_MS;
             kills.push_back(r);

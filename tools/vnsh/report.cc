@@ -23,7 +23,7 @@ static std::string run_failure(const struct run *r)
             snprintf(text, sizeof text, "not placed: %s", vorn_strerror(r->place_err));
         else
             snprintf(text, sizeof text, "not started: interrupted");
-    } else if (r->timed_out) {
+    } else if (r->kill_at) {
         snprintf(text, sizeof text, "timed out after %ld s", timeout_s);
     } else if (!r->reaped) {
         snprintf(text, sizeof text, "not started");

@@ -91,7 +91,7 @@ static int exit_status(void)
     int rc = 0, failed = 0;
     for (int i = 0; i < nruns; i++) {
         const struct run *r = &runs[i];
-        if (r->state == RUN_FAILED || r->timed_out || r->lost)
+        if (r->state == RUN_FAILED || r->kill_at || r->lost)
             failed = 1;
         if (r->state == RUN_FAILED || !r->reaped)
             continue;

@@ -53,18 +53,17 @@ struct run_tag {
 struct run {
     int node;
     enum run_state state;
-    pid_t pid;       // 0 before the fork
-    int reaped;      // the child's status is known
-    int status;      // its wait status
-    int status_fd;   // close-on-exec pipe from the child while placing, else -1
-    int place_err;   // why the placement failed (RUN_FAILED), 0 for not started
-    int in_fd;       // write end of the input pipe, -1 when none or ended
-    int in_wanted;   // this run gets standard input
-    int in_watched;  // in_fd is watched for room to write
-    uint64_t in_off; // bytes of the input written to it
-    int64_t started; // ms, when it was forked
-    int64_t kill_at; // ms, when SIGKILL follows a timeout's SIGTERM; 0 none
-    int timed_out;
+    pid_t pid;            // 0 before the fork
+    int reaped;           // the child's status is known
+    int status;           // its wait status
+    int status_fd;        // close-on-exec pipe from the child while placing, else -1
+    int place_err;        // why the placement failed (RUN_FAILED), 0 for not started
+    int in_fd;            // write end of the input pipe, -1 when none or ended
+    int in_wanted;        // this run gets standard input
+    int in_watched;       // in_fd is watched for room to write
+    uint64_t in_off;      // bytes of the input written to it
+    int64_t started;      // ms, when it was forked
+    int64_t kill_at;      // ms, when SIGKILL follows a timeout's SIGTERM; 0: not timed out
     int killed;           // sent SIGKILL: its output ends with its program
     int counted;          // the run has been counted as done
     pid_t listener;       // its listener, as the status pipe told; 0 none
