@@ -105,11 +105,9 @@ static int item_check(const char *item)
 static int expression_add(struct numlist *list, const char *expr)
 {
     table_ready();
-    size_t len = strlen(expr);
-    char *copy = static_cast<char *>(malloc(len + 1));
+    char *copy = strdup(expr);
     if (!copy)
         die("out of memory");
-    memcpy(copy, expr, len + 1);
     int rc = 0;
     for (char *item = copy; rc == 0;) {
         char *comma = strchr(item, ',');
