@@ -11,10 +11,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -76,8 +76,7 @@ void gather_feed(struct run *r, int s, const char *p, size_t n)
 struct gather_out {
     gather_group *group;
     size_t len;
-    int first; // the lowest node
-    std::vector<int> nodes;
+    std::vector<int> nodes; // in order: the lowest first
 };
 
 void gather_print(int s)
@@ -98,11 +97,12 @@ void gather_print(int s)
     for (const struct run *r : order) {
         const struct gather_pos &at = r->out[s].gather;
         if (outs.empty() || outs.back().group != at.group || outs.back().len != at.off)
-            outs.push_back({at.group, at.off, r->node, {}});
+            outs.push_back({at.group, at.off, {}});
         outs.back().nodes.push_back(r->node);
     }
-    std::stable_sort(outs.begin(), outs.end(),
-                     [](const gather_out &a, const gather_out &b) { return a.first < b.first; });
+    std::stable_sort(outs.begin(), outs.end(), [](const gather_out &a, const gather_out &b) {
+        return a.nodes[0] < b.nodes[0];
+    });
     static const char rule[] = "----------------\n";
     struct buf head = {nullptr, 0, 0};
     for (const gather_out &o : outs) {

@@ -3,6 +3,7 @@
 #include "vnsh.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -22,13 +23,20 @@ void output_write(int s, const char *data, size_t len)
         run_close_out(&runs[i], s);
 }
 
+// The label is formatted once for each read rather than for each line: a
+// read's lines all come from one node.
 static void label_add(struct buf *b, int node)
 {
+    static int last = INT_MIN;
+    static char prefix[16];
+    static size_t len;
     if (!labels)
         return;
-    char prefix[16];
-    int n = snprintf(prefix, sizeof prefix, "%3d: ", node);
-    buf_add(b, prefix, (size_t)n);
+    if (node != last) {
+        len = (size_t)snprintf(prefix, sizeof prefix, "%3d: ", node);
+        last = node;
+    }
+    buf_add(b, prefix, len);
 }
 
 // Line mode: whole lines of any length, each behind its label; all

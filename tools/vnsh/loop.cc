@@ -19,10 +19,10 @@ static int sig_pipe[2] = {-1, -1};
 static int sig_tag, stdin_tag;         // what their events point at
 static int stdin_watched, stdin_plain; // plain: a file, always ready
 static int next_run;                   // runs before this one have been started (or failed)
-static int running;                    // runs holding a -f slot: program not yet reaped
 static int runs_left;                  // runs not yet done
 static int64_t last_interrupt;         // ms of the last Ctrl-C, 0 none
 static int interrupted, terminated;
+// The runs forked and not yet reaped, each holding one of the -f slots.
 static std::unordered_map<pid_t, struct run *> by_pid;
 static int timeout_next;                // runs before this one have had their deadline
 static std::vector<struct run *> kills; // runs timed out, in order
@@ -50,7 +50,7 @@ static void unwatch_close(int *fd)
 
 // A run that has nothing more to do: never forked and failed, or reaped
 // with all of its output read.
-int run_done(const struct run *r)
+static int run_done(const struct run *r)
 {
     if (r->state == RUN_WAITING)
         return 0;
@@ -94,6 +94,13 @@ void run_close_out(struct run *r, int s)
     unwatch_close(&r->out[s].fd);
     buf_free(&r->out[s].line);
     run_check(r);
+}
+
+// The end of a stream's output: what it held back goes out, then it closes.
+static void output_end(struct run *r, int s)
+{
+    output_feed(r, s, "", 0, 1);
+    run_close_out(r, s);
 }
 
 static void run_fail(struct run *r, int err)
@@ -163,15 +170,9 @@ static void children_reap(void)
         r->reaped = 1;
         r->status = status;
         if (r->killed) {
-            for (int s = 0; s < 2; s++) {
+            for (int s = 0; s < 2; s++)
                 if (r->out[s].fd >= 0)
-                    output_feed(r, s, "", 0, 1);
-                run_close_out(r, s);
-            }
-        }
-        if (r->slot) {
-            r->slot = 0;
-            running--;
+                    output_end(r, s);
         }
         run_check(r);
     }
@@ -208,8 +209,10 @@ static void signals_read(void)
 // Returns the ms until the next deadline, or -1 for none.
 static int timers_run(void)
 {
+    if (!timeout_s)
+        return -1;
     int64_t t = now_ms(), next = -1;
-    while (timeout_s && timeout_next < next_run) {
+    while (timeout_next < next_run) {
         struct run *r = &runs[timeout_next];
         int64_t due = r->started + timeout_s * 1000;
         if (r->pid > 0 && !r->reaped && t < due) {
@@ -217,7 +220,6 @@ static int timers_run(void)
             break;
         }
         if (r->pid > 0 && !r->reaped) {
-            r->timed_out = 1;
             run_signal(r, SIGTERM);
             r->kill_at = t + KILL_GRACE_MS;
             kills.push_back(r);
@@ -240,7 +242,7 @@ static int timers_run(void)
 // Starts runs while the -f limit leaves room.
 static void runs_start(const char *path, char **argv)
 {
-    while (next_run < nruns && running < fanout && !interrupted) {
+    while (next_run < nruns && by_pid.size() < (size_t)fanout && !interrupted) {
         struct run *r = &runs[next_run];
         if (run_start(r, path, argv) < 0) {
             // Out of descriptors or processes while others run: wait for
@@ -252,8 +254,6 @@ static void runs_start(const char *path, char **argv)
             next_run++;
             continue;
         }
-        r->slot = 1;
-        running++;
         by_pid[r->pid] = r;
         r->tag[WATCH_OUT] = {r, WATCH_OUT};
         r->tag[WATCH_ERR] = {r, WATCH_ERR};
@@ -283,8 +283,7 @@ static void output_read(struct run *r, int s)
         output_feed(r, s, data, (size_t)n, 0);
         return;
     }
-    output_feed(r, s, data, 0, 1);
-    run_close_out(r, s);
+    output_end(r, s);
 }
 
 static void event(void *tag)

@@ -19,10 +19,10 @@ static int cluster_nodes = -1;
 
 // The node table first: a failure to fetch it is no fault of the
 // expression (the parser has said what went wrong).
-static int table_ready(void)
+static void table_ready(void)
 {
     if (cluster_nodes >= 0)
-        return 0;
+        return;
     struct numlist none = {nullptr, 0, 0};
     if (str2numlist(&none, "") < 0)
         exit(1);
@@ -30,7 +30,6 @@ static int table_ready(void)
     cluster_nodes = vorn_numnodes();
     if (cluster_nodes < 0)
         die("vorn_numnodes");
-    return 0;
 }
 
 // Whether the number at p is written with a leading 0 (octal) but holds
@@ -47,6 +46,13 @@ static int octal_bad(const char *p)
     return 0;
 }
 
+static int octal_fail(const char *item)
+{
+    fprintf(stderr, "%s: node list item '%s': a number with a leading 0 is octal, without 8 or 9\n",
+            progname, item);
+    return -1;
+}
+
 // One item of an expression, as the parser reads it: a word (left to the
 // parser), or a node number or range, optionally after "." or "n".
 static int item_check(const char *item)
@@ -56,61 +62,52 @@ static int item_check(const char *item)
         q++;
     if (!isdigit((unsigned char)*q) && *q != '-' && *q != '+')
         return 0;
-    char *end;
     if (octal_bad(q))
-        goto octal;
-    {
-        errno = 0;
-        long first = strtol(q, &end, 0), last = first;
+        return octal_fail(item);
+    char *end;
+    errno = 0;
+    long first = strtol(q, &end, 0), last = first;
+    if (errno)
+        return 0; // the parser says it is malformed
+    if (*end == '-') {
+        const char *q2 = end + 1;
+        if (octal_bad(q2))
+            return octal_fail(item);
+        last = strtol(q2, &end, 0);
         if (errno)
-            return 0; // the parser says it is malformed
-        if (*end == '-') {
-            const char *q2 = end + 1;
-            if (octal_bad(q2))
-                goto octal;
-            last = strtol(q2, &end, 0);
-            if (errno)
-                return 0;
-            if (end == q2)
-                last = cluster_nodes - 1;
-        }
-        if (*end)
             return 0;
-        long beyond = first < -1 || first >= cluster_nodes ? first
-                      : last < -1 || last >= cluster_nodes ? last
-                                                           : INT32_MIN;
-        if (beyond != INT32_MIN) {
-            if (cluster_nodes > 0)
-                fprintf(stderr,
-                        "%s: node list item '%s': no node %ld (the cluster has nodes 0-%d)\n",
-                        progname, item, beyond, cluster_nodes - 1);
-            else
-                fprintf(stderr,
-                        "%s: node list item '%s': no node %ld (the cluster has the master alone)\n",
-                        progname, item, beyond);
-            return -1;
-        }
-        if (first > last) {
-            fprintf(stderr, "%s: node list item '%s': the range runs backwards\n", progname, item);
-            return -1;
-        }
-        return 0;
+        if (end == q2)
+            last = cluster_nodes - 1;
     }
-octal:
-    fprintf(stderr, "%s: node list item '%s': a number with a leading 0 is octal, without 8 or 9\n",
-            progname, item);
-    return -1;
+    if (*end)
+        return 0;
+    long beyond = first < -1 || first >= cluster_nodes ? first
+                  : last < -1 || last >= cluster_nodes ? last
+                                                       : INT32_MIN;
+    if (beyond != INT32_MIN) {
+        if (cluster_nodes > 0)
+            fprintf(stderr, "%s: node list item '%s': no node %ld (the cluster has nodes 0-%d)\n",
+                    progname, item, beyond, cluster_nodes - 1);
+        else
+            fprintf(stderr,
+                    "%s: node list item '%s': no node %ld (the cluster has the master alone)\n",
+                    progname, item, beyond);
+        return -1;
+    }
+    if (first > last) {
+        fprintf(stderr, "%s: node list item '%s': the range runs backwards\n", progname, item);
+        return -1;
+    }
+    return 0;
 }
 
 // Checks each item of expr, then adds its nodes to list.
 static int expression_add(struct numlist *list, const char *expr)
 {
     table_ready();
-    size_t len = strlen(expr);
-    char *copy = static_cast<char *>(malloc(len + 1));
+    char *copy = strdup(expr);
     if (!copy)
         die("out of memory");
-    memcpy(copy, expr, len + 1);
     int rc = 0;
     for (char *item = copy; rc == 0;) {
         char *comma = strchr(item, ',');
@@ -194,7 +191,7 @@ int nodes_exclude(const char *arg)
 }
 
 // The nodes of -w in their order, those of -x left out.
-int nodes_final(int **list, int *n)
+void nodes_final(int **list, int *n)
 {
     std::sort(excluded.list, excluded.list + excluded.num);
     int k = 0;
@@ -204,5 +201,4 @@ int nodes_final(int **list, int *n)
     free(excluded.list);
     *list = included.list;
     *n = k;
-    return 0;
 }

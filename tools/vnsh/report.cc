@@ -1,6 +1,5 @@
-// report.cc - what became of the nodes that failed, one line on standard
-// error for each way of failing, naming the nodes in folded form, and the
-// exit status that sums it up.
+// report.cc - what became of the nodes that failed: one line on standard
+// error for each way of failing, naming the nodes in folded form.
 #include "vnsh.h"
 
 #include "nodefold.h"
@@ -24,7 +23,7 @@ static std::string run_failure(const struct run *r)
             snprintf(text, sizeof text, "not placed: %s", vorn_strerror(r->place_err));
         else
             snprintf(text, sizeof text, "not started: interrupted");
-    } else if (r->timed_out) {
+    } else if (r->kill_at) {
         snprintf(text, sizeof text, "timed out after %ld s", timeout_s);
     } else if (!r->reaped) {
         snprintf(text, sizeof text, "not started");

@@ -20,8 +20,11 @@
 #define VNSH_VERSION "5.0.0"
 #define FANOUT_DEFAULT 64
 
+enum input_mode { INPUT_ALL, INPUT_NONE, INPUT_NODE };
+
 int fanout = FANOUT_DEFAULT;
-int no_label, unbuffered, gather;
+int no_label, gather;
+static int unbuffered;
 long timeout_s;
 const char *progname = "vnsh";
 struct run *runs;
@@ -88,7 +91,7 @@ static int exit_status(void)
     int rc = 0, failed = 0;
     for (int i = 0; i < nruns; i++) {
         const struct run *r = &runs[i];
-        if (r->state == RUN_FAILED || r->timed_out || r->lost)
+        if (r->state == RUN_FAILED || r->kill_at || r->lost)
             failed = 1;
         if (r->state == RUN_FAILED || !r->reaped)
             continue;

@@ -53,18 +53,17 @@ struct run_tag {
 struct run {
     int node;
     enum run_state state;
-    pid_t pid;       // 0 before the fork
-    int reaped;      // the child's status is known
-    int status;      // its wait status
-    int status_fd;   // close-on-exec pipe from the child while placing, else -1
-    int place_err;   // why the placement failed (RUN_FAILED), 0 for not started
-    int in_fd;       // write end of the input pipe, -1 when none or ended
-    int in_wanted;   // this run gets standard input
-    int in_watched;  // in_fd is watched for room to write
-    uint64_t in_off; // bytes of the input written to it
-    int64_t started; // ms, when it was forked
-    int64_t kill_at; // ms, when SIGKILL follows a timeout's SIGTERM; 0 none
-    int timed_out;
+    pid_t pid;            // 0 before the fork
+    int reaped;           // the child's status is known
+    int status;           // its wait status
+    int status_fd;        // close-on-exec pipe from the child while placing, else -1
+    int place_err;        // why the placement failed (RUN_FAILED), 0 for not started
+    int in_fd;            // write end of the input pipe, -1 when none or ended
+    int in_wanted;        // this run gets standard input
+    int in_watched;       // in_fd is watched for room to write
+    uint64_t in_off;      // bytes of the input written to it
+    int64_t started;      // ms, when it was forked
+    int64_t kill_at;      // ms, when SIGKILL follows a timeout's SIGTERM; 0: not timed out
     int killed;           // sent SIGKILL: its output ends with its program
     int counted;          // the run has been counted as done
     pid_t listener;       // its listener, as the status pipe told; 0 none
@@ -72,16 +71,13 @@ struct run {
     int claimed;          // its listener has been looked for
     int listener_wait;    // its listener is ours and has not ended
     int lost;             // its listener lost output on the way
-    int slot;             // the run holds one of the -f slots
     struct ostream out[2];
     struct run_tag tag[4]; // one for each kind of watched descriptor
 };
 
-enum input_mode { INPUT_ALL, INPUT_NONE, INPUT_NODE };
-
 // Options.
 extern int fanout;
-extern int no_label, unbuffered, gather;
+extern int no_label, gather;
 extern long timeout_s; // 0: none
 extern const char *progname;
 
@@ -105,10 +101,11 @@ int own_pipe(int p[2], int nonblock_end);
 void close_fd(int *fd);
 
 // nodes.cc: the nodes to run on, from -w and -x, checked before anything
-// starts.  Each returns 0, or prints why not and returns -1.
+// starts.  nodes_add and nodes_exclude return 0, or print why not and
+// return -1; nodes_final gives the nodes of -w without those of -x.
 int nodes_add(const char *arg);
 int nodes_exclude(const char *arg);
-int nodes_final(int **list, int *n);
+void nodes_final(int **list, int *n);
 
 // label.cc
 void output_feed(struct run *r, int s, const char *p, size_t n, int final);
@@ -136,7 +133,6 @@ void loop(const char *path, char **argv);
 void watch_in(struct run *r, int on);
 void run_close_in(struct run *r);
 void run_close_out(struct run *r, int s);
-int run_done(const struct run *r);
 
 // listener.cc
 void listeners_setup(void);
