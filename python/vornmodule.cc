@@ -91,12 +91,18 @@ static void libraryForkHandlers(void)
     pthread_atfork(NULL, NULL, libraryForkChild);
 }
 
-/* Takes the library lock for a call that keeps the interpreter lock (a
- * fork), waiting for it with the interpreter lock released. */
-static void libraryEnterWaiting(void)
+/* Enters the library for a fork through it (rfork, vrfork).  A fork keeps
+ * the interpreter lock, as os.fork does: the child inherits it and the
+ * interpreter's state whole.  The import lock is taken before the library
+ * lock, in the order every thread takes them, and the library lock is
+ * waited for with the interpreter lock released.  The caller leaves with
+ * libraryLeave, then forkAfterChild or forkAfterParent. */
+static void libraryForkEnter(void)
 {
-    PyThreadState *state = PyEval_SaveThread();
+    PyThreadState *state;
 
+    forkBefore();
+    state = PyEval_SaveThread();
     libraryEnter();
     PyEval_RestoreThread(state);
 }
@@ -996,12 +1002,7 @@ static int move_or_fork(PyObject *args, PyObject *kw, char **kwlist,
             setError();
         return result;
     }
-    /* A fork keeps the interpreter lock, as os.fork does: the child
-     * inherits it and the interpreter's state whole.  The import lock is
-     * taken before the library lock, in the order every thread takes
-     * them. */
-    forkBefore();
-    libraryEnterWaiting();
+    libraryForkEnter();
     result = call(node, io, count, flags);
     err = errno;
     libraryLeave();
@@ -1086,9 +1087,7 @@ static PyObject *vn_vrfork(PyObject *, PyObject *args, PyObject *kw)
             return NULL;
         }
     }
-    /* As in move_or_fork. */
-    forkBefore();
-    libraryEnterWaiting();
+    libraryForkEnter();
     result = _vorn_vrfork_io(nodes, (int)n, io, count, flags);
     err = errno;
     libraryLeave();

@@ -35,18 +35,23 @@ built() {
     echo "== built $1 after $(($(date +%s) - start)) s" >>build/check-times.log
 }
 
+# stop: a build failed; waits for the tests under way, then fails.
+stop() {
+    wait
+    exit 1
+}
+
 VORN_TESTS=ON scripts/build.sh x86_64
 rm -f build/check-times.log
 built x86_64
 run_tests x86-64 x86_64
-# (A build that fails waits for the tests under way before it ends this.)
-VORN_TESTS=ON scripts/build.sh i386 || { wait; exit 1; }
+VORN_TESTS=ON scripts/build.sh i386 || stop
 built i386
 run_tests "i386 ($(sed -n 's/^VORN_I386_ROUTE_SHOWN:INTERNAL=//p' build/i386/CMakeCache.txt))" i386
 
 CC=clang CXX=clang++ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug \
-      -DVORN_SANITIZE=ON >/dev/null || { wait; exit 1; }
-cmake --build build/asan -j "$jobs" || { wait; exit 1; }
+      -DVORN_SANITIZE=ON >/dev/null || stop
+cmake --build build/asan -j "$jobs" || stop
 built asan
 export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 run_tests "x86-64 under ASan and UBSan" asan -L 'cpp|fuzz'

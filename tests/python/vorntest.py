@@ -131,12 +131,6 @@ def parse_io_list(obj):
             free(out.value)
 
 
-def statm_resident():
-    """Resident set size of this process in bytes."""
-    with open('/proc/self/statm') as f:
-        return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE')
-
-
 class ClusterTest(unittest.TestCase):
     """Each test gets its own emulated cluster in a temporary directory;
     VORN_CLUSTER points at it (the library reads it on every call)."""
