@@ -3,7 +3,6 @@
  * and reports each inconsistency on a line of its own. */
 #include "cluster.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -106,6 +105,33 @@ static void check_placed(struct checker *c, int dirfd, const char *where)
         report(c, "%s: cannot be read: %s", where, strerror(errno));
 }
 
+/* The placement records and journal of the directory name under users/. */
+static int check_user(void *ctx, const char *name)
+{
+    struct checker *c = (struct checker *)ctx;
+    uid_t uid;
+    char used[64], where[400];
+    int ufd = user_dir_name(name, &uid) ? user_dir_open(c->cl, uid, used, sizeof used) : -1;
+    if (ufd < 0 || strcmp(used, name) != 0) {
+        report(c, USERS_DIR "/%s: not the directory of the user it names (ignored)", name);
+        if (ufd >= 0)
+            close(ufd);
+        return 0;
+    }
+    int pfd = openat(ufd, FILE_PLACED, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    snprintf(where, sizeof where, USERS_DIR "/%s/" FILE_PLACED, name);
+    if (pfd >= 0) {
+        check_placed(c, pfd, where);
+        close(pfd);
+    }
+    int j = openat(ufd, FILE_JOURNAL, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    snprintf(where, sizeof where, USERS_DIR "/%s/" FILE_JOURNAL, name);
+    if (j >= 0)
+        check_journal(c, j, where, (long)uid);
+    close(ufd);
+    return 0;
+}
+
 int cluster_check(struct cluster *cl)
 {
     struct checker c = {cl, NULL, 0};
@@ -141,39 +167,7 @@ int cluster_check(struct cluster *cl)
         return c.problems;
     /* Other users' directories: one per user, theirs alone; anything else
      * under users/ is ignored by every call, and reported here. */
-    int dfd = fcntl(cl->users_fd, F_DUPFD_CLOEXEC, 0);
-    DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
-    if (!d) {
+    if (dir_each(cl->users_fd, check_user, &c) < 0)
         report(&c, USERS_DIR ": %s", strerror(errno));
-        return c.problems;
-    }
-    rewinddir(d);
-    struct dirent *e;
-    while ((e = readdir(d)) != NULL) {
-        uid_t uid;
-        char used[64], where[400];
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-            continue;
-        int ufd = user_dir_name(e->d_name, &uid) ? user_dir_open(cl, uid, used, sizeof used) : -1;
-        if (ufd < 0 || strcmp(used, e->d_name) != 0) {
-            report(&c, USERS_DIR "/%s: not the directory of the user it names (ignored)",
-                   e->d_name);
-            if (ufd >= 0)
-                close(ufd);
-            continue;
-        }
-        int pfd = openat(ufd, FILE_PLACED, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        snprintf(where, sizeof where, USERS_DIR "/%s/" FILE_PLACED, e->d_name);
-        if (pfd >= 0) {
-            check_placed(&c, pfd, where);
-            close(pfd);
-        }
-        int j = openat(ufd, FILE_JOURNAL, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        snprintf(where, sizeof where, USERS_DIR "/%s/" FILE_JOURNAL, e->d_name);
-        if (j >= 0)
-            check_journal(&c, j, where, (long)uid);
-        close(ufd);
-    }
-    closedir(d);
     return c.problems;
 }

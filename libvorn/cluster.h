@@ -320,6 +320,10 @@ int cluster_check(struct cluster *cl);
 ssize_t pread_full(int fd, void *buf, size_t len, off_t off);
 int write_full(int fd, const void *buf, size_t len, off_t off);
 int close_keep_errno(int fd);
+/* Calls fn with each name in the directory dirfd but "." and "..", from its
+ * start, until fn returns other than 0; returns that, 0, or -1 when the
+ * directory cannot be read.  dirfd stays open. */
+int dir_each(int dirfd, int (*fn)(void *ctx, const char *name), void *ctx);
 /* fd if it is a regular file, with O_NONBLOCK cleared; else -1 (EIO), closed. */
 int fd_regular(int fd);
 /* Reads a whole small state file into a malloc block with a NUL after it. */

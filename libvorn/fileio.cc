@@ -1,11 +1,14 @@
-/* fileio.cc - whole reads and writes of the cluster's state files, and
- * tables replaced whole: written aside, synced, renamed over the old. */
+/* fileio.cc - whole reads and writes of the cluster's state files, walks of
+ * its directories, and tables replaced whole: written aside, synced,
+ * renamed over the old. */
 #include "cluster.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +55,22 @@ int close_keep_errno(int fd)
         close(fd);
     errno = saved;
     return -1;
+}
+
+int dir_each(int dirfd, int (*fn)(void *ctx, const char *name), void *ctx)
+{
+    int dfd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+    DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
+    if (!d)
+        return close_keep_errno(dfd);
+    rewinddir(d);
+    struct dirent *e;
+    int rc = 0;
+    while (rc == 0 && (e = readdir(d)) != NULL)
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            rc = fn(ctx, e->d_name);
+    closedir(d);
+    return rc;
 }
 
 /* Keeps a descriptor opened with O_NONBLOCK (so that a FIFO in a file's

@@ -142,6 +142,14 @@ void qlock_forget(struct qlock *l)
     l->fd = -1;
 }
 
+/* Who keeps ticket t's byte from us: the process locking it, else one
+ * holding a foreign record lock anywhere on the file (0: none). */
+static pid_t lock_blocker(int fd, uint32_t t)
+{
+    pid_t pid = byte_holder(fd, t, 0);
+    return pid ? pid : byte_holder(fd, 0, 1);
+}
+
 /* The process that holds the lock ahead of ticket t (or a foreign record
  * lock on the file), for the message of a wait that timed out. */
 static pid_t holder_ahead(struct qlock *l, uint32_t t)
@@ -157,7 +165,7 @@ static pid_t holder_ahead(struct qlock *l, uint32_t t)
                 return pid;
         }
     }
-    return byte_holder(l->fd, t, 0) ? byte_holder(l->fd, t, 0) : byte_holder(l->fd, 0, 1);
+    return lock_blocker(l->fd, t);
 }
 
 int qlock_take(struct qlock *l, int fd)
@@ -190,9 +198,7 @@ int qlock_take(struct qlock *l, int fd)
             futex_wake(mine);
             int64_t left = deadline - mono_ms();
             if (left <= 0) {
-                last_holder = byte_holder(fd, t, 0);
-                if (!last_holder)
-                    last_holder = byte_holder(fd, 0, 1);
+                last_holder = lock_blocker(fd, t);
                 errno = ENOLCK;
                 return -1;
             }

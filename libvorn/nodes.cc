@@ -118,31 +118,15 @@ int node_effective_state(const struct cl_node *n, int64_t now)
     return n->state;
 }
 
-/* Whether the caller's class of the node's mode grants every bit of
- * mode (root always may), like a file's permission bits. */
-int node_check_access(const struct cl_node *n, int mode)
+/* Whether the class of n's mode that uid falls in (owner, group when
+ * in_group, others) grants every bit of mode; root always may. */
+static int mode_grants(const struct cl_node *n, uid_t uid, int in_group, int mode)
 {
-    uid_t uid = geteuid();
     if (uid == 0)
         return 0;
-    unsigned bits;
-    if (uid == n->user) {
-        bits = (n->mode >> 6) & 7;
-    } else {
-        int in_group = getegid() == n->group;
-        int ng = in_group ? 0 : getgroups(0, NULL);
-        if (ng > 0) {
-            /* Every supplementary group, however many there are. */
-            gid_t *groups = (gid_t *)malloc((size_t)ng * sizeof *groups);
-            if (!groups)
-                return -1;
-            ng = getgroups(ng, groups);
-            for (int i = 0; i < ng && !in_group; i++)
-                in_group = groups[i] == n->group;
-            free(groups);
-        }
-        bits = in_group ? (n->mode >> 3) & 7 : n->mode & 7;
-    }
+    unsigned bits = uid == n->user ? (n->mode >> 6) & 7
+                    : in_group     ? (n->mode >> 3) & 7
+                                   : n->mode & 7;
     if (((unsigned)mode & bits) != (unsigned)mode) {
         errno = EACCES;
         return -1;
@@ -150,24 +134,34 @@ int node_check_access(const struct cl_node *n, int mode)
     return 0;
 }
 
+/* Whether the caller's class of the node's mode grants every bit of
+ * mode (root always may), like a file's permission bits. */
+int node_check_access(const struct cl_node *n, int mode)
+{
+    uid_t uid = geteuid();
+    if (uid == 0 || uid == n->user)
+        return mode_grants(n, uid, 0, mode);
+    int in_group = getegid() == n->group;
+    int ng = in_group ? 0 : getgroups(0, NULL);
+    if (ng > 0) {
+        /* Every supplementary group, however many there are. */
+        gid_t *groups = (gid_t *)malloc((size_t)ng * sizeof *groups);
+        if (!groups)
+            return -1;
+        ng = getgroups(ng, groups);
+        for (int i = 0; i < ng && !in_group; i++)
+            in_group = groups[i] == n->group;
+        free(groups);
+    }
+    return mode_grants(n, uid, in_group, mode);
+}
+
 int node_allows(const struct cl_node *n, uid_t uid, const struct proc_creds *c)
 {
-    unsigned bits;
-    if (uid == 0)
-        return 0;
-    if (uid == n->user) {
-        bits = (n->mode >> 6) & 7;
-    } else {
-        int in_group = c->egid == n->group;
-        for (int i = 0; i < c->ngroups && !in_group; i++)
-            in_group = c->groups[i] == n->group;
-        bits = in_group ? (n->mode >> 3) & 7 : n->mode & 7;
-    }
-    if (!(bits & 1)) {
-        errno = EACCES;
-        return -1;
-    }
-    return 0;
+    int in_group = c->egid == n->group;
+    for (int i = 0; i < c->ngroups && !in_group; i++)
+        in_group = c->groups[i] == n->group;
+    return mode_grants(n, uid, in_group, 1);
 }
 
 /* May the caller place work on the node?  EINVAL for a node outside the

@@ -1,6 +1,7 @@
 /* place.cc - process placement with I/O redirection records (rexec,
  * execmove, move, rfork, vrfork) and the cluster-change notifier. */
 #include "cluster.h"
+#include "tcp_end.h"
 
 #include <vorn/vorn.h>
 
@@ -8,9 +9,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -128,57 +126,6 @@ static int io_bind_node(int fd, const struct sockaddr_in *dest, int node)
     return bind(fd, (const struct sockaddr *)&from, sizeof from);
 }
 
-/* The peer's end of a connection where sock_diag cannot be asked (a
- * kernel without it, or a user-mode emulator such as qemu-i386, which
- * passes no such netlink socket): its line in /proc/net/tcp, whose own
- * address is peer and whose remote end is self.  1 with its state, inode
- * and receive queue; 0 when there is none; -1 on failure. */
-static int tcp_end_proc(const struct sockaddr_in *peer, const struct sockaddr_in *self,
-                        unsigned *state, unsigned long *inode, unsigned *rqueue)
-{
-    int fd = open("/proc/net/tcp", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char buf[8192];
-    size_t have = 0;
-    int found = 0;
-    for (;;) {
-        ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            found = -1;
-            break;
-        }
-        have += (size_t)n;
-        buf[have] = 0;
-        char *line = buf, *end;
-        while ((end = strchr(line, '\n')) != NULL && !found) {
-            *end = 0;
-            unsigned la, lp, ra, rp, st, txq, rxq;
-            unsigned long ino;
-            if (sscanf(line, "%*d: %8x:%4x %8x:%4x %2x %8x:%8x %*x:%*x %*x %*u %*d %lu", &la, &lp,
-                       &ra, &rp, &st, &txq, &rxq, &ino) == 8 &&
-                la == peer->sin_addr.s_addr && lp == ntohs(peer->sin_port) &&
-                ra == self->sin_addr.s_addr && rp == ntohs(self->sin_port)) {
-                *state = st;
-                *inode = ino;
-                *rqueue = rxq;
-                found = 1;
-            }
-            line = end + 1;
-        }
-        if (found || n == 0)
-            break;
-        have -= (size_t)(line - buf);
-        memmove(buf, line, have);
-        if (have == sizeof buf - 1) /* no line is that long */
-            have = 0;
-    }
-    close(fd);
-    return found;
-}
-
 /* Waits, for at most 10 seconds, until the peer on this machine has taken
  * the connection off its listening queue and read what was sent (the
  * header), or closed it.  A forwarding listener checks who holds a local
@@ -195,53 +142,16 @@ static void io_wait_taken(int fd)
     if (getpeername(fd, (struct sockaddr *)&peer, &len) < 0 ||
         (ntohl(peer.sin_addr.s_addr) >> 24) != 127)
         return;
-    int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (nl < 0 && errno != EPROTONOSUPPORT && errno != EAFNOSUPPORT)
+    int nl;
+    if (tcp_end_open(&nl) < 0)
         return;
-    struct {
-        struct nlmsghdr nh;
-        struct inet_diag_req_v2 req;
-    } q;
-    memset(&q, 0, sizeof q);
-    q.nh.nlmsg_len = sizeof q;
-    q.nh.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    q.nh.nlmsg_flags = NLM_F_REQUEST;
-    q.req.sdiag_family = AF_INET;
-    q.req.sdiag_protocol = IPPROTO_TCP;
-    q.req.idiag_states = ~0u;
-    q.req.id.idiag_src[0] = peer.sin_addr.s_addr; /* the peer's end */
-    q.req.id.idiag_sport = peer.sin_port;
-    q.req.id.idiag_dst[0] = self.sin_addr.s_addr;
-    q.req.id.idiag_dport = self.sin_port;
-    q.req.id.idiag_cookie[0] = q.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    struct sockaddr_nl kernel;
-    memset(&kernel, 0, sizeof kernel);
-    kernel.nl_family = AF_NETLINK;
     for (long waited = 0, step = 50; waited < 10000000; waited += step) {
-        unsigned state, rqueue;
-        unsigned long inode;
-        if (nl < 0) {
-            if (tcp_end_proc(&peer, &self, &state, &inode, &rqueue) != 1)
-                break;
-        } else {
-            union {
-                struct nlmsghdr nh;
-                char bytes[1024];
-            } reply;
-            if (sendto(nl, &q, sizeof q, 0, (struct sockaddr *)&kernel, sizeof kernel) < 0)
-                break;
-            ssize_t n = recv(nl, &reply, sizeof reply, MSG_DONTWAIT);
-            if (n < (ssize_t)NLMSG_LENGTH(sizeof(struct inet_diag_msg)) ||
-                reply.nh.nlmsg_type != SOCK_DIAG_BY_FAMILY)
-                break;
-            const struct inet_diag_msg *m = (const struct inet_diag_msg *)NLMSG_DATA(&reply.nh);
-            state = m->idiag_state;
-            inode = m->idiag_inode;
-            rqueue = m->idiag_rqueue;
-        }
+        struct inet_diag_msg m;
+        if (tcp_end_find(nl, &peer, &self, &m) != 1)
+            break;
         /* Still queued (no process holds it yet), or taken but its header
          * not read yet: the listener checks the owner between the two. */
-        if (state != 1 || (inode != 0 && rqueue == 0))
+        if (m.idiag_state != 1 || (m.idiag_inode != 0 && m.idiag_rqueue == 0))
             break;
         usleep((useconds_t)step);
         if (step < 10000)

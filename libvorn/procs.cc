@@ -65,25 +65,25 @@ int record_read(int dirfd, const char *name, struct cl_proc *p)
     return 0;
 }
 
+struct record_walk {
+    int dirfd;
+    int (*fn)(void *ctx, const char *name, const struct cl_proc *p);
+    void *ctx;
+};
+
+static int record_visit(void *ctx, const char *name)
+{
+    const struct record_walk *w = (const struct record_walk *)ctx;
+    struct cl_proc p;
+    int sound = record_read(w->dirfd, name, &p) == 0;
+    return w->fn(w->ctx, name, sound ? &p : NULL);
+}
+
 int records_each(int dirfd, int (*fn)(void *ctx, const char *name, const struct cl_proc *p),
                  void *ctx)
 {
-    int dfd = fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-    DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
-    if (!d)
-        return close_keep_errno(dfd);
-    rewinddir(d);
-    struct dirent *e;
-    int rc = 0;
-    while (rc == 0 && (e = readdir(d)) != NULL) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-            continue;
-        struct cl_proc p;
-        int sound = record_read(dirfd, e->d_name, &p) == 0;
-        rc = fn(ctx, e->d_name, sound ? &p : NULL);
-    }
-    closedir(d);
-    return rc;
+    struct record_walk w = {dirfd, fn, ctx};
+    return dir_each(dirfd, record_visit, &w);
 }
 
 /* Our own placed/ and its path from the cluster directory. */
@@ -450,6 +450,33 @@ static int main_records(struct cluster *cl, struct recs *out)
     return 0;
 }
 
+/* The records of the user whose directory under users/ is name, added as
+ * ctx (a gather) says. */
+static int gather_user(void *ctx, const char *name)
+{
+    const struct gather *g = (const struct gather *)ctx;
+    uid_t uid;
+    char used[64];
+    if (!user_dir_name(name, &uid))
+        return 0;
+    int ufd = user_dir_open(g->cl, uid, used, sizeof used);
+    if (ufd < 0)
+        return 0;
+    int rc = 0;
+    /* The directory that uid uses, once, whatever else bears its number. */
+    if (strcmp(used, name) == 0) {
+        int pfd = openat(ufd, FILE_PLACED, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (pfd >= 0) {
+            struct gather ug = {g->cl, g->out, uid, g->for_kill, 0, 0};
+            if (records_each(pfd, gather_one, &ug) < 0 && errno == ENOMEM)
+                rc = -1;
+            close(pfd);
+        }
+    }
+    close(ufd);
+    return rc;
+}
+
 /* Every believed record: the owner's, and each other user's directory
  * under users/ (canonical names of a directory its user owns only),
  * read without any lock: a file of another user's cannot hold us up. */
@@ -459,35 +486,8 @@ static int records_gather(struct cluster *cl, struct recs *out, int for_kill)
         return -1;
     if (cl->users_fd < 0)
         return 0;
-    int dfd = fcntl(cl->users_fd, F_DUPFD_CLOEXEC, 0);
-    DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
-    if (!d)
-        return close_keep_errno(dfd);
-    rewinddir(d);
-    struct dirent *e;
-    int rc = 0;
-    while (rc == 0 && (e = readdir(d)) != NULL) {
-        uid_t uid;
-        char name[64];
-        if (!user_dir_name(e->d_name, &uid))
-            continue;
-        int ufd = user_dir_open(cl, uid, name, sizeof name);
-        if (ufd < 0)
-            continue;
-        /* The directory that uid uses, once, whatever else bears its number. */
-        if (strcmp(name, e->d_name) == 0) {
-            int pfd = openat(ufd, FILE_PLACED, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (pfd >= 0) {
-                struct gather ug = {cl, out, uid, for_kill, 0, 0};
-                if (records_each(pfd, gather_one, &ug) < 0 && errno == ENOMEM)
-                    rc = -1;
-                close(pfd);
-            }
-        }
-        close(ufd);
-    }
-    closedir(d);
-    return rc;
+    struct gather g = {cl, out, (uid_t)-1, for_kill, 0, 0};
+    return dir_each(cl->users_fd, gather_user, &g);
 }
 
 /* The machine's processes, by pid: parent and start time. */

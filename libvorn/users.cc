@@ -3,7 +3,6 @@
  * by its canonical name, or another of theirs where someone planted it. */
 #include "cluster.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -46,6 +45,32 @@ static int dir_of(int users_fd, const char *name, uid_t uid)
     return fd;
 }
 
+/* The search of user_dir_open for the first of uid's other directories. */
+struct other_dir {
+    int users_fd;
+    uid_t uid;
+    const char *canon;
+    size_t clen;
+    char best[64];
+};
+
+static int other_dir_consider(void *ctx, const char *name)
+{
+    struct other_dir *o = (struct other_dir *)ctx;
+    uid_t u;
+    if (strncmp(name, o->canon, o->clen) != 0 || name[o->clen] != '.' || !user_dir_name(name, &u) ||
+        u != o->uid)
+        return 0;
+    if (o->best[0] && strcmp(name, o->best) >= 0)
+        return 0;
+    int f = dir_of(o->users_fd, name, o->uid);
+    if (f < 0)
+        return 0;
+    close(f);
+    memcpy(o->best, name, strlen(name) + 1); /* canonical: short */
+    return 0;
+}
+
 int user_dir_open(struct cluster *cl, uid_t uid, char *name, size_t size)
 {
     char canon[16];
@@ -58,28 +83,10 @@ int user_dir_open(struct cluster *cl, uid_t uid, char *name, size_t size)
     }
     /* The canonical name is someone else's: the first of uid's own others
      * in name order, so that every reader agrees on one. */
-    int dfd = fcntl(cl->users_fd, F_DUPFD_CLOEXEC, 0);
-    DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
-    if (!d)
-        return close_keep_errno(dfd);
-    rewinddir(d);
-    char best[64] = "";
-    struct dirent *e;
-    size_t clen = strlen(canon);
-    while ((e = readdir(d)) != NULL) {
-        uid_t u;
-        if (strncmp(e->d_name, canon, clen) != 0 || e->d_name[clen] != '.' ||
-            !user_dir_name(e->d_name, &u) || u != uid)
-            continue;
-        if (best[0] && strcmp(e->d_name, best) >= 0)
-            continue;
-        int f = dir_of(cl->users_fd, e->d_name, uid);
-        if (f < 0)
-            continue;
-        close(f);
-        memcpy(best, e->d_name, strlen(e->d_name) + 1); /* canonical: short */
-    }
-    closedir(d);
+    struct other_dir o = {cl->users_fd, uid, canon, strlen(canon), ""};
+    if (dir_each(cl->users_fd, other_dir_consider, &o) < 0)
+        return -1;
+    const char *best = o.best;
     if (!best[0]) {
         errno = ENOENT;
         return -1;

@@ -5,7 +5,6 @@
 #include <vorn/vorn.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -340,11 +339,23 @@ static int jsource_open(struct jsource *s, int fd, uid_t owner, int user, long t
     return 0;
 }
 
+/* Where add_user_journal adds: cmd_log's list of journals. */
+struct user_journals {
+    struct cluster *cl;
+    struct jsource **src;
+    int *nsrc, *cap;
+    long tail;
+};
+
 /* Adds the journal of the user directory name under users/: only one
  * of a canonical name, the directory uid's, the journal uid's alone. */
-static int add_user_journal(struct cluster *cl, const char *name, struct jsource **src, int *nsrc,
-                            int *cap, long tail)
+static int add_user_journal(void *ctx, const char *name)
 {
+    const struct user_journals *j = (const struct user_journals *)ctx;
+    struct cluster *cl = j->cl;
+    struct jsource **src = j->src;
+    int *nsrc = j->nsrc, *cap = j->cap;
+    long tail = j->tail;
     uid_t uid;
     char used[64];
     struct stat st;
@@ -415,16 +426,8 @@ static int cmd_log(const char *path, long tail)
         return 1;
     }
     if (cl.users_fd >= 0) {
-        int dfd = dup(cl.users_fd);
-        DIR *d = dfd < 0 ? NULL : fdopendir(dfd);
-        struct dirent *e;
-        while (d && (e = readdir(d)) != NULL)
-            if (add_user_journal(&cl, e->d_name, &src, &nsrc, &cap, tail) < 0)
-                break;
-        if (d)
-            closedir(d);
-        else if (dfd >= 0)
-            close(dfd);
+        struct user_journals uj = {&cl, &src, &nsrc, &cap, tail};
+        dir_each(cl.users_fd, add_user_journal, &uj);
     }
     /* --tail: the last lines of the merge, kept in a ring; a believed
      * line is among the last of its own journal. */
