@@ -221,22 +221,9 @@ int vorn_currnode(void)
     return node == INT32_MIN ? -1 : node;
 }
 
-/* "master", a decimal node number, ".N" or "nN"; -3 for anything else. */
-int vorn_getnodebyname(const char *name)
+/* A node's number in one of its forms, or -3. */
+static int node_by_number(struct cluster *cl, const char *name)
 {
-    struct cluster *cl = call_begin("vorn_getnodebyname", 0, 0, NULL, 0);
-    if (!cl)
-        return NODE_NONE;
-    if (!name)
-        return NODE_NONE;
-    if (strcmp(name, "master") == 0)
-        return NODE_MASTER;
-    /* A host is also known by the name it is listed under. */
-    if (hosts_cluster(cl) && (*name < '0' || *name > '9')) {
-        int node = host_by_name(cl, name);
-        if (node >= 0)
-            return node;
-    }
     const char *p = name;
     if (*p == '.' || *p == 'n')
         p++;
@@ -251,6 +238,26 @@ int vorn_getnodebyname(const char *name)
             return NODE_NONE;
     }
     return (int)v;
+}
+
+/* "master", a decimal node number, ".N" or "nN"; on a cluster of hosts
+ * also the name a host is listed under; -3 for anything else. */
+int vorn_getnodebyname(const char *name)
+{
+    struct cluster *cl = call_begin("vorn_getnodebyname", 0, 0, NULL, 0);
+    if (!cl)
+        return NODE_NONE;
+    if (!name)
+        return NODE_NONE;
+    if (strcmp(name, "master") == 0)
+        return NODE_MASTER;
+    int node = node_by_number(cl, name);
+    if (node == NODE_NONE && hosts_cluster(cl)) {
+        node = host_by_name(cl, name);
+        if (node < 0)
+            node = NODE_NONE;
+    }
+    return node;
 }
 
 int vorn_nodenumber(const struct sockaddr_in *addr, int len)

@@ -220,13 +220,14 @@ static int rec_ok(const struct host_rec *r)
 
 int host_read(struct cluster *cl, int node, struct host_rec *h, struct hosts_header *hdr)
 {
-    static struct hosts_header scratch;
-    struct hosts_header *use = hdr ? hdr : &scratch;
     if (node < 0 || (uint32_t)node >= cl->hdr.nnodes) {
         errno = EINVAL;
         return -1;
     }
-    int fd = hosts_open(cl, use);
+    struct hosts_header *use = hdr ? hdr : (struct hosts_header *)malloc(sizeof *use);
+    int fd = use ? hosts_open(cl, use) : -1;
+    if (use != hdr)
+        free(use);
     if (fd < 0)
         return -1;
     int rc = 0;

@@ -275,7 +275,7 @@ static int master_up(const struct hosts_header *hdr, const char *dest, const cha
         unlink(ctl); /* a master that died leaves its socket */
         snprintf(path, sizeof path, "%s.log", ctl);
         int logfd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-        static struct ssh_cmd c;
+        struct ssh_cmd c;
         ssh_cmd_make(&c, hdr, ctl, 1);
         c.argv[c.argc++] = (char *)"--";
         c.argv[c.argc++] = (char *)dest;
@@ -458,7 +458,7 @@ static int master_end(void *ctx, const char *name)
         return 0;
     char ctl[4400];
     snprintf(ctl, sizeof ctl, "%s/%s", x->dir, name);
-    static struct ssh_cmd c;
+    struct ssh_cmd c;
     ssh_cmd_make(&c, x->hdr, ctl, 0);
     c.argv[c.argc++] = (char *)"-O";
     c.argv[c.argc++] = (char *)"exit";
@@ -506,7 +506,7 @@ int ssh_run(struct cluster *cl, int node, const char *command, int as_root)
     const char *at = strchr(h.dest, '@');
     snprintf(dest, sizeof dest, "%s%s", as_root ? "root@" : "",
              as_root && at ? at + 1 : h.dest);
-    static struct ssh_cmd c;
+    struct ssh_cmd c;
     ssh_cmd_make(&c, hdr, NULL, 0);
     c.argv[c.argc++] = (char *)"--";
     c.argv[c.argc++] = dest;

@@ -60,7 +60,7 @@ while [ "$r" -gt 0 ]; do
   case $op in e*) op=${op#e}; [ -e "$f" ] || e ENOENT;; esac
   umask "$cm"
   case $op in
-  r) command eval "exec $fd<\"\$f\"" || e "$(why)";;
+  r) [ -e "$f" ] || e ENOENT; command eval "exec $fd<\"\$f\"" || e "$(why)";;
   w) command eval "exec $fd>\"\$f\"" || e "$(why)";;
   a) command eval "exec $fd>>\"\$f\"" || e "$(why)";;
   o) command eval "exec $fd<>\"\$f\"" || e "$(why)";;
@@ -446,7 +446,7 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
                    char *const envp[])
 {
     struct hosts_header *hdr = (struct hosts_header *)malloc(sizeof *hdr);
-    static struct ssh_cmd base;
+    struct ssh_cmd base;
     struct host_rec h;
     struct ssh_slot slot = {"", -1};
     struct io_state st;
