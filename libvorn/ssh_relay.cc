@@ -32,6 +32,7 @@ static const char exit_mark[] = "\0vorn-exit ";
 #define EXIT_LEN (sizeof exit_mark - 1)
 
 static volatile sig_atomic_t pending[NSIG];
+static int node_down; /* USR1 came: the program was killed with its node */
 static int wake[2] = {-1, -1};
 
 static void on_signal(int sig)
@@ -212,6 +213,7 @@ static void signals_pass(void)
         if (!pending[names[i].sig])
             continue;
         pending[names[i].sig] = 0;
+        node_down |= names[i].sig == SIGUSR1;
         relay_start(names[i].name);
     }
 }
@@ -357,6 +359,9 @@ int main(int argc, char **argv)
     }
     if (exit_code >= 0)
         return exit_code;
+    /* The node went down (reboot, halt): killed, as there. */
+    if (node_down)
+        return 128 + SIGKILL;
     if (WIFEXITED(ssh_status) && WEXITSTATUS(ssh_status) != 255)
         return WEXITSTATUS(ssh_status);
     fprintf(stderr, "vorn: node %s: the connection to its host was lost\n", node);
