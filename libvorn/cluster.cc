@@ -435,6 +435,9 @@ int cluster_open(const char *path, struct cluster *cl)
     }
     if (validate_header(&cl->hdr, st.st_size) < 0)
         goto fail;
+    /* A cluster of hosts has its host table, one host for each node. */
+    if ((cl->hdr.flags & CL_FLAG_HOSTS) && hosts_valid(cl) < 0)
+        goto fail;
     if (cl->hdr.flags & CL_FLAG_SHARED) {
         cl->users_fd =
             openat(cl->dirfd, USERS_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

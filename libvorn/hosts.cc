@@ -213,6 +213,17 @@ static int hosts_open(struct cluster *cl, struct hosts_header *hdr)
     return fd;
 }
 
+int hosts_valid(struct cluster *cl)
+{
+    struct hosts_header *hdr = (struct hosts_header *)malloc(sizeof *hdr);
+    int fd = hdr ? hosts_open(cl, hdr) : -1;
+    free(hdr);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    return 0;
+}
+
 static int rec_ok(const struct host_rec *r)
 {
     return memchr(r->dest, 0, sizeof r->dest) && dest_ok(r->dest);

@@ -54,6 +54,9 @@ uint32_t hosts_master_addr(const struct host_list *l);
 /* Writes the host table into the directory dirfd (a cluster being made). */
 int hosts_write(int dirfd, const struct host_list *l, const char *ssh_config, const char *power);
 
+/* 0 when the host table is sound and has a host for each node; else -1
+ * (EIO). */
+int hosts_valid(struct cluster *cl);
 /* Whether cl is a cluster of hosts. */
 int hosts_cluster(const struct cluster *cl);
 /* The host of node, and the table's header (either may be null). */
@@ -106,13 +109,5 @@ int ssh_disconnect_all(struct cluster *cl);
  * command line); as root@host when root_dest.  Bounded; its exit status,
  * or -1. */
 int ssh_run(struct cluster *cl, int node, const char *command, int as_root);
-
-/* ---- Placement (ssh_place.cc) ---- */
-
-/* vorn_rexec_io and vorn_execmove_io on a host node: on success it does
- * not return (the caller has become the relay of the remote program). */
-int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
-                   const struct io_redirect *io, int count, const char *path, char *const argv[],
-                   char *const envp[]);
 
 #endif
