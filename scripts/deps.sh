@@ -11,8 +11,9 @@
 #                   OpenSSH's server and client (the host clusters' tests
 #                   start private sshd daemons);
 #   deps.sh bench   the peers that make bench compares with: pdsh, socat,
-#                   and OpenSSH's server and client (the ssh benchmark's
-#                   private daemons);
+#                   ClusterShell, and OpenSSH's server and client (the ssh
+#                   benchmark's private daemons); a benchmark run on its own
+#                   leaves out, or installs as root, a peer that is missing;
 #   deps.sh         the build and test groups.
 # Run as root it installs what is missing; otherwise it prints the command
 # to run and fails.
@@ -20,7 +21,7 @@ set -e
 build="cmake make gcc-multilib g++-multilib python3-dev"
 test="libgtest-dev googletest clang libclang-rt-14-dev strace qemu-user pkgconf python3-venv
       openssh-server openssh-client"
-bench="pdsh socat openssh-server openssh-client"
+bench="pdsh socat clustershell openssh-server openssh-client"
 case "${1-all}" in
 build) want=$build ;;
 test) want=$test ;;

@@ -94,6 +94,10 @@ wait 2>/dev/null || true
 
 # 3. and 4. Launch on 1,000 nodes: vnsh against pdsh and the floor, then
 # 8 vnsh at once.
+if ! command -v pdsh >/dev/null && [ "$(id -u)" = 0 ]; then
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pdsh >/dev/null
+fi
 echo
 export VORN_CLUSTER=$work/launch
 "$bin/vornemu" init --nodes 1000 --boot-delay 0 >/dev/null
