@@ -463,7 +463,8 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
     struct ssh_slot slot = {"", -1};
     struct io_state st;
     char relay[PATH_MAX], why[512], *command = NULL;
-    int spare[2], prev = INT32_MIN, installed = 0, in[2], out[2], err[2];
+    int spare[2], prev = INT32_MIN, installed = 0, in[2], out[2], err[2], masked = 0;
+    sigset_t oldmask;
     pid_t ssh = -1;
     long pgid = -1;
     memset(&st, 0, sizeof st);
@@ -507,6 +508,20 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
         goto out;
     }
     ssh_cmd_make(&base, hdr, slot.ctl, 0);
+    {
+        /* From the session's start until the relay takes over, the
+         * signals it relays wait: pending across the exec, the relay
+         * passes them on; a signal that ended the caller meanwhile would
+         * leave the remote program running. */
+        sigset_t relayed;
+        sigemptyset(&relayed);
+        static const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1};
+        for (int sig : sigs)
+            sigaddset(&relayed, sig);
+        if (sigprocmask(SIG_BLOCK, &relayed, &oldmask) < 0)
+            goto out;
+        masked = 1;
+    }
     ssh = session_start(&base, h.dest, command, in, out, err);
     if (ssh < 0)
         goto out;
@@ -558,6 +573,8 @@ out : {
     ssh_slot_drop(&slot);
     free(command);
     free(hdr);
+    if (masked)
+        sigprocmask(SIG_SETMASK, &oldmask, NULL);
     errno = e;
 }
     return -1;

@@ -169,6 +169,9 @@ static pid_t relay_signal(const char *name)
     pid_t pid = fork();
     if (pid != 0)
         return pid;
+    /* A session of its own: a SIGKILL for our group (the caller giving
+     * up on us) does not stop the signal on its way. */
+    setsid();
     /* Nothing of it reaches the program's streams: not the remote
      * login's start-up output, not a kill too late for its group. */
     int null = open("/dev/null", O_RDWR);
@@ -237,6 +240,8 @@ int main(int argc, char **argv)
 
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) < 0)
         return 255;
+    /* Signals that came while the placement started the session wait,
+     * blocked, for these handlers. */
     static const int relayed[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGCHLD};
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
