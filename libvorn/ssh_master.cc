@@ -4,6 +4,8 @@
  * connect; the session slots that spread a node's sessions over them. */
 #include "hosts.h"
 
+#include <vorn/vorn.h>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -363,21 +365,22 @@ int ssh_connect_all(struct cluster *cl, int fanout,
     pid_t *pids = (pid_t *)calloc((size_t)fanout, sizeof *pids);
     int *nodes = (int *)calloc((size_t)fanout, sizeof *nodes);
     int *pipes = (int *)calloc((size_t)fanout, sizeof *pipes);
-    if (!pids || !nodes || !pipes) {
+    struct host_rec *recs = (struct host_rec *)malloc(sizeof *recs * (size_t)fanout);
+    if (!pids || !nodes || !pipes || !recs) {
         free(hdr);
         free(pids);
         free(nodes);
         free(pipes);
+        free(recs);
         return -1;
     }
     int next = 0, running = 0, nn = (int)cl->hdr.nnodes;
-    struct host_rec *recs = (struct host_rec *)malloc(sizeof *recs * (size_t)fanout);
     while (next < nn || running > 0) {
         while (running < fanout && next < nn) {
             int node = next++;
             struct cl_node n;
-            if (node_read(cl, node, &n) < 0 || node_effective_state(&n, now_us()) == 0 ||
-                n.state == 0)
+            if (node_read(cl, node, &n) < 0 ||
+                node_effective_state(&n, now_us()) == VORN_NODE_DOWN)
                 continue; /* a node that is down is not connected */
             int slot = 0;
             while (pids[slot])

@@ -402,6 +402,9 @@ int main(int argc, char **argv)
         while (mono_ms() < until && waitpid(killer, NULL, WNOHANG) == 0)
             usleep(10000);
     }
+    free(buf);
+    free(inbuf);
+    free(err.held);
     if (exit_code >= 0)
         return exit_code;
     /* The node went down (reboot, halt): killed, as there. */
