@@ -127,7 +127,10 @@ void ssh_cmd_make(struct ssh_cmd *c, const struct hosts_header *hdr, const char 
         cmd_add(c, &pos, master ? "ControlMaster=yes" : "ControlMaster=no");
         if (master) {
             cmd_add(c, &pos, "-o");
-            cmd_add(c, &pos, "ControlPersist=yes");
+            /* A master nobody has used for an hour ends: the cost of a new
+             * one later is one connection, and no master outlives its
+             * cluster (or its control socket) for long. */
+            cmd_add(c, &pos, "ControlPersist=3600");
             cmd_add(c, &pos, "-f");
             cmd_add(c, &pos, "-N");
         }
