@@ -34,14 +34,16 @@
 /* The script the remote login shell runs (with /bin/sh), as its
  * arguments say: the node, the directory, the umask, two spare
  * descriptors (one keeps the session's standard error, one the program's
- * while the script's own goes nowhere), the file records, the
- * environment, the program and its arguments.  It says on the session's
- * standard output that the streams begin, on the kept standard error
- * whether the program started (and its process group) and at the end its
- * exit status, 128 + the signal for a program killed by one.  The program
- * runs in a session of its own, so that a relayed signal reaches all of
- * it; its environment is exactly the caller's, and its argv[0] too where
- * perl can set it. */
+ * while the script's own goes nowhere), the file records, the size of the
+ * environment, argv[0], the environment, the program and its arguments.
+ * It says on the session's standard output that the streams begin, on
+ * the kept standard error whether the program started (and its process
+ * group) and at the end its exit status, 128 + the signal for a program
+ * killed by one.  The program runs in a process group of its own, so that
+ * a relayed signal reaches all of it, with exactly the caller's
+ * environment (env -i).  perl, where the host has it, starts it with its
+ * own argv[0] in one exec; else setsid and sh do, and argv[0] is the
+ * program's path. */
 static const char remote_script[] = R"SH(n=$1 d=$2 m=$3 k=$4 j=$5 r=$6; shift 6
 printf '\000vorn-ok\n'
 eval "exec $k>&2"
@@ -68,28 +70,38 @@ while [ "$r" -gt 0 ]; do
   esac
 done
 umask "$m"
-eval "p=\${$(($1 + 3))}"
+ne=$1 a0=$2; shift 2
+eval "p=\${$((ne + 1))}"
 [ -e "$p" ] || e ENOENT; [ -d "$p" ] && e EACCES; [ -x "$p" ] || e EACCES
-pl='exec {$ARGV[0]} @ARGV[1..$#ARGV]; print STDERR "$ARGV[0]: $!\n"; exit 127'
-pp=$(command -v perl 2>/dev/null)
-in='k=$1 j=$2 w=$3 pl=$4 pp=$5 ne=$6 a0=$7; shift 7
+eval "exec $j>&2"; exec 2>/dev/null
+pp=
+for x in /usr/bin/perl /bin/perl /usr/local/bin/perl; do [ -x $x ] && { pp=$x; break; }; done
+if [ -n "$pp" ]; then
+  pl='my ($k, $j, $w, $a0, $p, @a) = @ARGV;
+setpgrp(0, 0);
+my ($m, $h);
+open($m, ">&=", $k) and syswrite($m, "\0vorn-ok $$\n") and close($m);
+open(STDERR, ">&", $j); open($h, ">&=", $j) and close($h);
+print STDERR "$w\n" if length $w;
+exec {$p} $a0, @a;
+print STDERR "$p: $!\n";
+exit 127;'
+  c="env -i --" i=0
+  while [ $i -lt $ne ]; do i=$((i + 1)); c="$c \"\${$i}\""; done
+  c="$c \"\$pp\" -e \"\$pl\" -- \"\$k\" \"\$j\" \"\$w\" \"\$a0\""
+  while [ $i -lt $# ]; do i=$((i + 1)); c="$c \"\${$i}\""; done
+  eval "$c"
+else
+  in='k=$1 j=$2 w=$3 ne=$4; shift 4
 printf "\000vorn-ok %s\n" $$ >&$k
 eval "exec 2>&$j $j>&- $k>&-"
 [ -n "$w" ] && printf "%s\n" "$w" >&2
 c="exec env -i --" i=0
-while [ $i -lt $ne ]; do i=$((i + 1)); c="$c \"\${$i}\""; done
-i=$((i + 1)); eval "p=\${$i}"
-case $p in *=*) x=1;; *) x=;; esac
-if { [ "$a0" != "$p" ] || [ -n "$x" ]; } && [ -n "$pp" ]; then
-  c="$c \"\$pp\" -e \"\$pl\" \"\${$i}\" \"\$a0\""
-else
-  c="$c \"\${$i}\""
-fi
 while [ $i -lt $# ]; do i=$((i + 1)); c="$c \"\${$i}\""; done
 eval "$c"'
-s=; command -v setsid >/dev/null 2>&1 && s=setsid
-eval "exec $j>&2"; exec 2>/dev/null
-$s /bin/sh -c "$in" vorn "$k" "$j" "$w" "$pl" "$pp" "$@"
+  s=; command -v setsid >/dev/null 2>&1 && s=setsid
+  $s /bin/sh -c "$in" vorn "$k" "$j" "$w" "$ne" "$@"
+fi
 st=$?
 printf '\000vorn-exit %s\n' $st >&$k
 exit $st
@@ -451,7 +463,8 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
     struct ssh_slot slot = {"", -1};
     struct io_state st;
     char relay[PATH_MAX], why[512], *command = NULL;
-    int spare[2], prev = INT32_MIN, installed = 0, in[2], out[2], err[2];
+    int spare[2], prev = INT32_MIN, installed = 0, in[2], out[2], err[2], masked = 0;
+    sigset_t oldmask;
     pid_t ssh = -1;
     long pgid = -1;
     memset(&st, 0, sizeof st);
@@ -495,6 +508,20 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
         goto out;
     }
     ssh_cmd_make(&base, hdr, slot.ctl, 0);
+    {
+        /* From the session's start until the relay takes over, the
+         * signals it relays wait: pending across the exec, the relay
+         * passes them on; a signal that ended the caller meanwhile would
+         * leave the remote program running. */
+        sigset_t relayed;
+        sigemptyset(&relayed);
+        static const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1};
+        for (int sig : sigs)
+            sigaddset(&relayed, sig);
+        if (sigprocmask(SIG_BLOCK, &relayed, &oldmask) < 0)
+            goto out;
+        masked = 1;
+    }
     ssh = session_start(&base, h.dest, command, in, out, err);
     if (ssh < 0)
         goto out;
@@ -546,6 +573,8 @@ out : {
     ssh_slot_drop(&slot);
     free(command);
     free(hdr);
+    if (masked)
+        sigprocmask(SIG_SETMASK, &oldmask, NULL);
     errno = e;
 }
     return -1;

@@ -165,15 +165,20 @@ static long pgid;
 static pid_t relay_signal(const char *name)
 {
     char cmd[160];
-    snprintf(cmd, sizeof cmd, "kill -s %s -- -%ld 2>/dev/null || kill -s %s %ld", name, pgid, name,
-             pgid);
+    snprintf(cmd, sizeof cmd, "kill -s %s -- -%ld || kill -s %s %ld", name, pgid, name, pgid);
     pid_t pid = fork();
     if (pid != 0)
         return pid;
+    /* A session of its own: a SIGKILL for our group (the caller giving
+     * up on us) does not stop the signal on its way. */
+    setsid();
+    /* Nothing of it reaches the program's streams: not the remote
+     * login's start-up output, not a kill too late for its group. */
     int null = open("/dev/null", O_RDWR);
     if (null >= 0) {
         dup2(null, 0);
         dup2(null, 1);
+        dup2(null, 2);
     }
     close_range(3, ~0U, 0);
     sigset_t none;
@@ -235,6 +240,8 @@ int main(int argc, char **argv)
 
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) < 0)
         return 255;
+    /* Signals that came while the placement started the session wait,
+     * blocked, for these handlers. */
     static const int relayed[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGCHLD};
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -253,6 +260,7 @@ int main(int argc, char **argv)
         return 255;
     size_t inlen = 0, inoff = 0;
     int stdin_open = 1, ssh_status = -1, piped = 0;
+    int splice_in = 1, splice_out = 1, in_full = 0;
     while (ssh_status < 0 || out.from >= 0 || err.from >= 0) {
         /* Signals first: the remote program gets them as soon as may be. */
         signals_pass();
@@ -275,11 +283,11 @@ int main(int argc, char **argv)
         struct pollfd p[5];
         int np = 0, iin = -1, iout = -1, ierr = -1, iwr = -1;
         p[np++] = {wake[0], POLLIN, 0};
-        if (stdin_open && inlen == 0 && in >= 0) {
+        if (stdin_open && inlen == 0 && in >= 0 && !in_full) {
             iin = np;
             p[np++] = {0, POLLIN, 0};
         }
-        if (inlen > 0 && in >= 0) {
+        if ((inlen > 0 || in_full) && in >= 0) {
             iwr = np;
             p[np++] = {in, POLLOUT, 0};
         }
@@ -301,7 +309,25 @@ int main(int argc, char **argv)
             while (read(wake[0], drain, sizeof drain) > 0) {
             }
         }
-        if (iin >= 0 && p[iin].revents) {
+        if (iin >= 0 && p[iin].revents && splice_in) {
+            /* Straight from our input into the session's pipe: no copy. */
+            ssize_t n = splice(0, NULL, in, NULL, BUF_SIZE, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n > 0)
+                continue;
+            if (n == 0) {
+                stdin_open = 0;
+                close(in);
+                in = -1;
+            } else if (errno == EAGAIN) {
+                in_full = 1; /* the session's pipe is full: wait for room */
+            } else if (errno == EINVAL) {
+                splice_in = 0; /* input that cannot be spliced (a terminal) */
+            } else if (errno != EINTR) {
+                close(in);
+                in = -1;
+                stdin_open = 0;
+            }
+        } else if (iin >= 0 && p[iin].revents) {
             ssize_t n = read(0, inbuf, BUF_SIZE);
             if (n > 0) {
                 inlen = (size_t)n;
@@ -312,6 +338,8 @@ int main(int argc, char **argv)
                 in = -1;
             }
         }
+        if (in_full && iwr >= 0 && p[iwr].revents)
+            in_full = 0;
         if (inlen > 0 && in >= 0 && (iwr < 0 || p[iwr].revents)) {
             ssize_t n = write(in, inbuf + inoff, inlen);
             if (n > 0) {
@@ -331,6 +359,23 @@ int main(int argc, char **argv)
             struct stream *s = ss[k];
             if (idx[k] < 0 || !p[idx[k]].revents)
                 continue;
+            if (k == 0 && s->started && splice_out) {
+                /* Past the start, the output goes on without a copy. */
+                ssize_t n = splice(s->from, NULL, s->to, NULL, BUF_SIZE, SPLICE_F_MOVE);
+                if (n > 0 || (n < 0 && errno == EINTR))
+                    continue;
+                if (n < 0 && errno == EINVAL) {
+                    splice_out = 0; /* a terminal, say: copied */
+                    continue;
+                }
+                if (n < 0 && !piped) {
+                    piped = 1;
+                    relay_start("PIPE");
+                }
+                close(s->from);
+                s->from = -1;
+                continue;
+            }
             ssize_t n = read(s->from, buf, BUF_SIZE);
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;

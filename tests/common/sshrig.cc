@@ -14,6 +14,9 @@
 #include <fcntl.h>
 #include <map>
 #include <netinet/in.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -62,6 +65,29 @@ static bool accepts(const std::string &addr, int port)
     return ok;
 }
 
+// As root, the daemon gets a home of its own for root: a tmpfs over it in
+// a mount namespace of its own, with start-up files that print a line on
+// each stream (which no program's streams may show) and do nothing slow,
+// whatever the machine's own start-up files do.  Without it, the sessions
+// have the machine's home.
+static void private_home()
+{
+    struct passwd *pw = geteuid() == 0 ? getpwuid(0) : nullptr;
+    if (!pw || unshare(CLONE_NEWNS) < 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0 ||
+        mount("vorn-rig-home", pw->pw_dir, "tmpfs", 0, "mode=0700") < 0)
+        return;
+    static const char noise[] = "echo rig-login-noise; echo rig-login-noise >&2\n";
+    for (const char *name : {".bashrc", ".profile", ".zshenv"}) {
+        std::string path = std::string(pw->pw_dir) + "/" + name;
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            (void)!write(fd, noise, sizeof noise - 1);
+            close(fd);
+        }
+    }
+}
+
 // Starts sshd -D on a configuration, its output into log; its pid or -1.
 static pid_t daemon_start(const std::string &config, const std::string &log)
 {
@@ -75,6 +101,7 @@ static pid_t daemon_start(const std::string &config, const std::string &log)
     for (int s = 1; s < NSIG; s++)
         signal(s, SIG_DFL);
     setsid();
+    private_home();
     int in = open("/dev/null", O_RDONLY);
     int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (in < 0 || out < 0)
@@ -241,7 +268,7 @@ static std::string daemon_config(const tu_sshrig &rig, int k, const std::vector<
            "/authorized_keys\n"
            "StrictModes no\nUsePAM no\nPasswordAuthentication no\n"
            "KbdInteractiveAuthentication no\nPermitRootLogin prohibit-password\n"
-           "MaxSessions 64\nMaxStartups 256\nLogLevel ERROR\n";
+           "MaxStartups 256\nLogLevel ERROR\n";
 }
 
 tu_sshrig tu_sshrig_start(int nodes, const std::vector<int> &without)
