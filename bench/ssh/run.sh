@@ -43,8 +43,8 @@ cleanup() {
 trap cleanup EXIT
 mkdir -m 0700 "$work/rig"
 # SHLVL=1 in the sessions' environment keeps bash, run by sshd, from reading
-# the user's ~/.bashrc: start-up files (root's here may start pyenv, 0.2 s a
-# session) cost every tool alike, and would hide what differs.
+# ~/.bashrc: start-up files (a user's own may start pyenv, 0.2 s a session)
+# cost every tool alike, and would hide what differs.
 sshrig_start "$work/rig" 64 "SetEnv SHLVL=1"
 config=$SSHRIG_CONFIG
 head -n 8 "$SSHRIG_HOSTS" >"$work/hosts8"

@@ -182,32 +182,36 @@ TEST(Hosts, HostWithoutSshd)
     hosts_drop(h);
 }
 
-// Processes with an argument that is marker: the rig's 'remote' programs
-// are processes of this machine.
-int count_marked(const std::string &marker)
+// The processes with an argument that is marker: the rig's 'remote'
+// programs are processes of this machine.
+std::vector<pid_t> marked_pids(const std::string &marker)
 {
-    int n = 0;
+    std::vector<pid_t> pids;
     DIR *d = opendir("/proc");
     while (struct dirent *e = d ? readdir(d) : nullptr) {
-        if (atoi(e->d_name) <= 0)
-            continue;
+        pid_t pid = atoi(e->d_name);
         std::string cmd = tu_read_file(std::string("/proc/") + e->d_name + "/cmdline");
-        n += cmd.find(std::string(1, '\0') + marker + '\0') != std::string::npos;
+        if (pid > 0 && cmd.find(std::string(1, '\0') + marker + '\0') != std::string::npos)
+            pids.push_back(pid);
     }
     if (d)
         closedir(d);
-    return n;
+    return pids;
 }
 
 // Whether count processes come to have the marker within 10 s: processes
-// that start, or that were killed and are being finished off.
-bool marked(const std::string &marker, int count)
+// that start, or that were killed and are being finished off.  Those that
+// outlive a check for none are killed, so the test leaves nothing behind.
+bool marked(const std::string &marker, size_t count)
 {
     for (int i = 0; i < 500; i++) {
-        if (count_marked(marker) == count)
+        if (marked_pids(marker).size() == count)
             return true;
         usleep(20000);
     }
+    if (count == 0)
+        for (pid_t pid : marked_pids(marker))
+            kill(pid, SIGKILL);
     return false;
 }
 
