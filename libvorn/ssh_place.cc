@@ -5,6 +5,7 @@
  * signals and exit status. */
 #include "hosts.h"
 #include "place.h"
+#include "ssh_mux.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -102,9 +103,6 @@ eval "$c"'
   s=; command -v setsid >/dev/null 2>&1 && s=setsid
   $s /bin/sh -c "$in" vorn "$k" "$j" "$w" "$ne" "$@"
 fi
-st=$?
-printf '\000vorn-exit %s\n' $st >&$k
-exit $st
 )SH";
 
 /* Appends text to b as one shell word, in single quotes. */
@@ -357,100 +355,48 @@ static long start_word(int fd)
     }
 }
 
-/* Starts ssh with the remote command on node's master; its pid, with the
- * pipes of its three streams (ours: in[1], out[0], err[0]). */
-static pid_t session_start(const struct ssh_cmd *base, const char *dest, const char *command,
-                           int in[2], int out[2], int err[2])
+/* Asks node's master for a session running command, with pipes for its
+ * streams: the control connection, with our ends of the pipes (in[1],
+ * out[0], err[0]); the master keeps the other ends.  -1 with errno. */
+static int session_start(const char *ctl, const char *command, int in[2], int out[2], int err[2])
 {
-    if (pipe2(in, O_CLOEXEC) < 0)
-        return -1;
-    if (pipe2(out, O_CLOEXEC) < 0) {
-        close(in[0]);
-        close(in[1]);
-        return -1;
-    }
-    if (pipe2(err, O_CLOEXEC) < 0) {
-        close(in[0]);
-        close(in[1]);
-        close(out[0]);
-        close(out[1]);
-        return -1;
-    }
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        /* A group of its own: the signals meant for the caller's group
-         * are the relay's to pass on; and gone with the relay. */
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(255);
-        if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
-            _exit(255);
-        close_range(3, ~0U, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, NULL);
-        static const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD};
-        for (int sig : sigs)
-            signal(sig, SIG_DFL);
-        char *argv[SSH_ARGV_MAX + 8];
-        int argc = 0;
-        for (int i = 0; i < base->argc; i++)
-            argv[argc++] = base->argv[i];
-        argv[argc++] = (char *)"--";
-        argv[argc++] = (char *)dest;
-        argv[argc++] = (char *)command;
-        argv[argc] = NULL;
-        execvp(argv[0], argv);
-        _exit(255);
-    }
-    int saved = errno;
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (pid < 0) {
-        close(in[1]);
-        close(out[0]);
-        close(err[0]);
+    int *ends[] = {in, out, err}, made = 0, saved;
+    for (; made < 3; made++)
+        if (pipe2(ends[made], O_CLOEXEC) < 0)
+            goto fail;
+    {
+        int mux = mux_open(ctl);
+        if (mux >= 0 && mux_session(mux, command, in[0], out[1], err[1]) == 0) {
+            close(in[0]);
+            close(out[1]);
+            close(err[1]);
+            return mux;
+        }
+        saved = errno;
+        if (mux >= 0)
+            close(mux);
         errno = saved;
     }
-    return pid;
+fail:
+    saved = errno;
+    for (int i = 0; i < made; i++) {
+        close(ends[i][0]);
+        close(ends[i][1]);
+    }
+    errno = saved;
+    return -1;
 }
 
-/* Ends a session that will not be relayed: its program killed through the
- * master when it started, ssh ended. */
-static void session_abort(const struct ssh_cmd *base, const char *dest, pid_t ssh, long pgid)
+/* Ends a session that will not be relayed: its program, if it started,
+ * killed through the master. */
+static void session_abort(const char *ctl, int mux, long pgid)
 {
     if (pgid > 0) {
         char cmd[128];
-        snprintf(cmd, sizeof cmd, "kill -s KILL -- -%ld 2>/dev/null || kill -s KILL %ld", pgid,
-                 pgid);
-        pid_t k = fork();
-        if (k == 0) {
-            int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            close_range(3, ~0U, 0);
-            char *argv[SSH_ARGV_MAX + 8];
-            int argc = 0;
-            for (int i = 0; i < base->argc; i++)
-                argv[argc++] = base->argv[i];
-            argv[argc++] = (char *)"--";
-            argv[argc++] = (char *)dest;
-            argv[argc++] = cmd;
-            argv[argc] = NULL;
-            execvp(argv[0], argv);
-            _exit(255);
-        }
-        if (k > 0)
-            while (waitpid(k, NULL, 0) < 0 && errno == EINTR) {
-            }
+        snprintf(cmd, sizeof cmd, "kill -s KILL -- -%ld || kill -s KILL %ld", pgid, pgid);
+        mux_run(ctl, cmd);
     }
-    kill(ssh, SIGKILL);
-    while (waitpid(ssh, NULL, 0) < 0 && errno == EINTR) {
-    }
+    close(mux);
 }
 
 int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
@@ -458,14 +404,12 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
                    char *const envp[])
 {
     struct hosts_header *hdr = (struct hosts_header *)malloc(sizeof *hdr);
-    struct ssh_cmd base;
     struct host_rec h;
     struct ssh_slot slot = {"", -1};
     struct io_state st;
     char relay[PATH_MAX], why[512], *command = NULL;
-    int spare[2], prev = INT32_MIN, installed = 0, in[2], out[2], err[2], masked = 0;
+    int spare[2], prev = INT32_MIN, installed = 0, in[2], out[2], err[2], masked = 0, mux = -1;
     sigset_t oldmask;
-    pid_t ssh = -1;
     long pgid = -1;
     memset(&st, 0, sizeof st);
     if (!hdr)
@@ -507,7 +451,6 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
         prev = INT32_MIN;
         goto out;
     }
-    ssh_cmd_make(&base, hdr, slot.ctl, 0);
     {
         /* From the session's start until the relay takes over, the
          * signals it relays wait: pending across the exec, the relay
@@ -522,45 +465,36 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
             goto out;
         masked = 1;
     }
-    ssh = session_start(&base, h.dest, command, in, out, err);
-    if (ssh < 0)
+    mux = session_start(slot.ctl, command, in, out, err);
+    if (mux < 0)
         goto out;
     pgid = start_word(err[0]);
     if (pgid < 0)
         goto out;
     {
-        /* The relay gets the session's pipes and the slot's lock. */
+        /* The relay gets the control connection, our ends of the
+         * session's pipes and the slot's lock. */
         char a[6][32];
-        int keep[4] = {in[1], out[0], err[0], slot.fd};
-        for (int i = 0; i < 4; i++)
+        int keep[5] = {mux, in[1], out[0], err[0], slot.fd};
+        for (int i = 0; i < 5; i++)
             fcntl(keep[i], F_SETFD, 0);
-        snprintf(a[0], sizeof a[0], "%d", (int)ssh);
+        snprintf(a[0], sizeof a[0], "%d", mux);
         snprintf(a[1], sizeof a[1], "%d", in[1]);
         snprintf(a[2], sizeof a[2], "%d", out[0]);
         snprintf(a[3], sizeof a[3], "%d", err[0]);
         snprintf(a[4], sizeof a[4], "%ld", pgid);
         snprintf(a[5], sizeof a[5], "%d", node);
-        char *rargv[SSH_ARGV_MAX + 16];
-        int rargc = 0;
-        rargv[rargc++] = (char *)RELAY_NAME;
-        for (int i = 0; i < 6; i++)
-            rargv[rargc++] = a[i];
-        rargv[rargc++] = (char *)"--";
-        for (int i = 0; i < base.argc; i++)
-            rargv[rargc++] = base.argv[i];
-        rargv[rargc++] = (char *)"--";
-        rargv[rargc++] = h.dest;
-        rargv[rargc] = NULL;
+        char *rargv[] = {(char *)RELAY_NAME, a[0], a[1], a[2], a[3], a[4], a[5], slot.ctl, NULL};
         execve(relay, rargv, environ);
         int e = errno;
-        for (int i = 0; i < 4; i++)
+        for (int i = 0; i < 5; i++)
             fcntl(keep[i], F_SETFD, FD_CLOEXEC);
         errno = e;
     }
 out : {
     int e = errno;
-    if (ssh > 0) {
-        session_abort(&base, h.dest, ssh, pgid);
+    if (mux >= 0) {
+        session_abort(slot.ctl, mux, pgid);
         close(in[1]);
         close(out[0]);
         close(err[0]);
