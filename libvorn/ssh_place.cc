@@ -42,9 +42,9 @@
  * group) and at the end its exit status, 128 + the signal for a program
  * killed by one.  The program runs in a process group of its own, so that
  * a relayed signal reaches all of it, with exactly the caller's
- * environment (env -i).  perl, where the host has it, starts it with its
- * own argv[0] in one exec; else setsid and sh do, and argv[0] is the
- * program's path. */
+ * environment, in order.  perl, where the host has it, starts it with its
+ * own argv[0] in one exec; else setsid, sh and env -i do, and argv[0] is
+ * the program's path. */
 static const char remote_script[] = R"SH(n=$1 d=$2 m=$3 k=$4 j=$5 r=$6; shift 6
 printf '\000vorn-ok\n'
 eval "exec $k>&2"
@@ -78,20 +78,20 @@ eval "exec $j>&2"; exec 2>/dev/null
 pp=
 for x in /usr/bin/perl /bin/perl /usr/local/bin/perl; do [ -x $x ] && { pp=$x; break; }; done
 if [ -n "$pp" ]; then
-  pl='my ($k, $j, $w, $a0, $p, @a) = @ARGV;
+  pl='my ($k, $j, $w, $ne, $a0) = splice(@ARGV, 0, 5);
+my @e = splice(@ARGV, 0, $ne);
+my $p = shift @ARGV;
+%ENV = ();
+for (@e) { my ($n, $v) = split(/=/, $_, 2); $ENV{$n} = $v; }
 setpgrp(0, 0);
 my ($m, $h);
 open($m, ">&=", $k) and syswrite($m, "\0vorn-ok $$\n") and close($m);
 open(STDERR, ">&", $j); open($h, ">&=", $j) and close($h);
 print STDERR "$w\n" if length $w;
-exec {$p} $a0, @a;
+exec {$p} $a0, @ARGV;
 print STDERR "$p: $!\n";
 exit 127;'
-  c="env -i --" i=0
-  while [ $i -lt $ne ]; do i=$((i + 1)); c="$c \"\${$i}\""; done
-  c="$c \"\$pp\" -e \"\$pl\" -- \"\$k\" \"\$j\" \"\$w\" \"\$a0\""
-  while [ $i -lt $# ]; do i=$((i + 1)); c="$c \"\${$i}\""; done
-  eval "$c"
+  "$pp" -e "$pl" -- "$k" "$j" "$w" "$ne" "$a0" "$@"
 else
   in='k=$1 j=$2 w=$3 ne=$4; shift 4
 printf "\000vorn-ok %s\n" $$ >&$k
