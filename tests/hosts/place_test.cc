@@ -275,6 +275,46 @@ TEST_F(HostPlace, FileRecordsOpenOnTheHost)
     EXPECT_EQ(err, ENOENT);
 }
 
+// A session whose master connection is lost ends with 255 and says so on
+// its standard error, told apart from a program's own exit status of 255.
+TEST_F(HostPlace, LostConnectionIsTold)
+{
+    std::string err = h.dir + "/err";
+    // The program reads its input, which stays open here: it ends when
+    // the host's end of its session does.
+    int p[2], in[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(pipe(in), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        dup2(p[1], 1);
+        dup2(in[0], 0);
+        close(in[1]);
+        char *argv[] = {(char *)"sh", (char *)"-c", (char *)"echo started; exec cat", nullptr};
+        vorn_rexec_io(0, nullptr, -1, "/bin/sh", argv, environ);
+        _exit(99);
+    }
+    close(p[1]);
+    close(in[0]);
+    char buf[16] = {0};
+    ASSERT_EQ(read(p[0], buf, 8), 8);
+    EXPECT_STREQ(buf, "started\n");
+    // The master of node 0 is told to go; its sessions go with it.
+    tu_result r = tu_run({"/usr/bin/ssh", "-F", rig.config, "-S", h.path + "/ssh/0.0", "-O", "exit",
+                          "node0"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    int st = 0;
+    waitpid(pid, &st, 0);
+    close(p[0]);
+    close(in[1]);
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 255);
+    EXPECT_EQ(tu_read_file(err), "vorn: node 0: the connection to its host was lost\n");
+    int e;
+    EXPECT_EQ(rexec_child(1, {}, {"/bin/sh", "-c", "exit 255"}, &e), 255);
+}
+
 // Reboot runs the power command on the host as root, then the node boots
 // as on the emulated cluster.
 TEST_F(HostPlace, PowerCommandRunsAsRoot)
