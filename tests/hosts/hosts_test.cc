@@ -36,8 +36,10 @@ hosts hosts_make(int nodes, const std::vector<int> &without = {})
     hosts h;
     h.rig = tu_sshrig_start(nodes, without);
     char tmpl[] = "/tmp/vorn-hosts-XXXXXX";
-    if (h.rig.dir.empty() || !mkdtemp(tmpl))
+    if (h.rig.dir.empty() || !mkdtemp(tmpl)) {
+        tu_sshrig_stop(h.rig);
         return h;
+    }
     h.dir = tmpl;
     setenv("VORN_CLUSTER", (h.dir + "/cluster").c_str(), 1);
     tu_result r = tu_vornemu(
