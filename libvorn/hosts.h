@@ -79,7 +79,8 @@ int hosts_check(struct cluster *cl);
  * fd) for as long as the session runs. */
 struct ssh_slot {
     char ctl[4400]; /* the master's control socket */
-    int fd;        /* the slot's lock, -1 when none is held */
+    int fd;         /* the slot's lock, -1 when none is held */
+    int master;     /* which of the node's masters */
 };
 
 /* The ssh command line up to the destination, for one master; argv
@@ -92,11 +93,12 @@ struct ssh_cmd {
 };
 void ssh_cmd_make(struct ssh_cmd *c, const struct hosts_header *hdr, const char *ctl, int master);
 
-/* Takes a session slot on node and makes sure its master is up (started
- * if not, bounded); EHOSTDOWN when the host cannot be reached, with why
- * in why. */
+/* Takes a session slot on node, on its master first or a later one, and
+ * makes sure that master is up (started if not, bounded); EHOSTDOWN when
+ * the host cannot be reached, with why in why. */
 int ssh_slot_take(struct cluster *cl, int node, const struct host_rec *h,
-                  const struct hosts_header *hdr, struct ssh_slot *s, char *why, size_t whysize);
+                  const struct hosts_header *hdr, int first, struct ssh_slot *s, char *why,
+                  size_t whysize);
 void ssh_slot_drop(struct ssh_slot *s);
 /* Opens the first master of every node that is not down, fanout at a
  * time; calls report for each node, with 0 or the errno and why. */

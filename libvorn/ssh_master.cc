@@ -307,7 +307,8 @@ static int master_up(const struct hosts_header *hdr, const char *dest, const cha
 }
 
 int ssh_slot_take(struct cluster *cl, int node, const struct host_rec *h,
-                  const struct hosts_header *hdr, struct ssh_slot *s, char *why, size_t whysize)
+                  const struct hosts_header *hdr, int first, struct ssh_slot *s, char *why,
+                  size_t whysize)
 {
     char dir[4200], path[4300];
     s->fd = -1;
@@ -316,12 +317,13 @@ int ssh_slot_take(struct cluster *cl, int node, const struct host_rec *h,
         snprintf(why, whysize, "no private directory for the connections: %s", strerror(errno));
         return -1;
     }
-    for (int k = 0; k < MASTERS_PER_NODE && s->fd < 0; k++) {
+    for (int k = first; k < MASTERS_PER_NODE && s->fd < 0; k++) {
         for (int j = 0; j < SSH_SESSIONS_PER_MASTER; j++) {
             snprintf(path, sizeof path, "%s/%d.%d.%d", dir, node, k, j);
             int fd = lock_file(path, 0);
             if (fd >= 0) {
                 s->fd = fd;
+                s->master = k;
                 snprintf(s->ctl, sizeof s->ctl, "%s/%d.%d", dir, node, k);
                 break;
             }

@@ -405,7 +405,7 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
 {
     struct hosts_header *hdr = (struct hosts_header *)malloc(sizeof *hdr);
     struct host_rec h;
-    struct ssh_slot slot = {"", -1};
+    struct ssh_slot slot = {"", -1, 0};
     struct io_state st;
     char relay[PATH_MAX], why[512], *command = NULL;
     int spare[2], prev = INT32_MIN, installed = 0, in[2], out[2], err[2], masked = 0, mux = -1;
@@ -425,7 +425,7 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
     command = remote_command(node, io, count, spare, path, argv, envp);
     if (!command)
         goto out;
-    if (ssh_slot_take(cl, node, &h, hdr, &slot, why, sizeof why) < 0)
+    if (ssh_slot_take(cl, node, &h, hdr, 0, &slot, why, sizeof why) < 0)
         goto out;
     {
         /* Only the connections are made here, from the master. */
@@ -465,7 +465,14 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
             goto out;
         masked = 1;
     }
-    mux = session_start(slot.ctl, command, in, out, err);
+    /* A host that takes fewer sessions a connection than we put on one
+     * refuses the channel: the node's next master takes it. */
+    while ((mux = session_start(slot.ctl, command, in, out, err)) < 0 && errno == EAGAIN) {
+        int next = slot.master + 1;
+        ssh_slot_drop(&slot);
+        if (ssh_slot_take(cl, node, &h, hdr, next, &slot, why, sizeof why) < 0)
+            goto out;
+    }
     if (mux < 0)
         goto out;
     pgid = start_word(err[0]);

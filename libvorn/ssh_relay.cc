@@ -67,7 +67,18 @@ static void relay_start(const char *name)
         setsid();
         char cmd[160];
         snprintf(cmd, sizeof cmd, "kill -s %s -- -%ld || kill -s %s %ld", name, pgid, name, pgid);
-        _exit(mux_run(ctl, cmd) < 0 ? 1 : 0);
+        if (mux_run(ctl, cmd) >= 0)
+            _exit(0);
+        /* Our master has no session to spare: the node's others, NODE.K
+         * beside it. */
+        char other[4400];
+        const char *dot = strrchr(ctl, '.');
+        for (int k = 0; dot && k < 64; k++) {
+            snprintf(other, sizeof other, "%.*s.%d", (int)(dot - ctl), ctl, k);
+            if (strcmp(other, ctl) != 0 && access(other, F_OK) == 0 && mux_run(other, cmd) >= 0)
+                _exit(0);
+        }
+        _exit(1);
     }
     killer_until = mono_ms() + KILL_WAIT_MS;
 }
