@@ -94,6 +94,7 @@ ours_cluster() {
     "$bin/vornemu" connect >/dev/null 2>"$work/ours.err"
 }
 
+ours_made=
 pdsh_plain="PDSH_SSH_ARGS_APPEND='-F $config' pdsh -R ssh -f 64"
 pdsh_mux="PDSH_SSH_ARGS_APPEND='-F $work/mux_config' pdsh -R ssh -f 64"
 reps=5
@@ -108,6 +109,7 @@ for n in 8 64; do
         mux=$(median $reps "$pdsh_mux -w ^$work/hosts$n true")
     fi
     if ours_cluster "$n"; then
+        ours_made="$ours_made $n"
         reaches "$n" "$bin/vnsh -w all"
         ours=$(median $reps "$bin/vnsh -w all true")
         [ "$mux" = - ] || r1=$(ratio "$mux" "$ours")
@@ -138,7 +140,9 @@ if command -v socat >/dev/null; then
 else
     echo "socat is missing: scripts/deps.sh bench installs it"
 fi
-if ours_cluster 8; then
+# The cluster of 8 hosts again, its masters still warm.
+if [[ " $ours_made " == *" 8 "* ]]; then
+    export VORN_CLUSTER=$work/c8
     ours=$(stream "$bin/vnsh -w 0 cat")
     printf '%-44s %8s MiB/s\n' "vnsh -w 0 cat (a warm master)" "$ours"
     echo "stream: vnsh / ssh HOST cat (goal >= 0.8): $(ratio "$ours" "$ssh_cat")"
