@@ -219,7 +219,7 @@ int main(int argc, char **argv)
         struct pollfd p[6];
         int np = 0, iin = -1, iwr = -1, imux = -1, iout = -1, ierr = -1;
         p[np++] = {wake[0], POLLIN, 0};
-        if (mux >= 0) {
+        if (mux >= 0 && status < 0) {
             imux = np;
             p[np++] = {mux, POLLIN, 0};
         }
@@ -250,13 +250,14 @@ int main(int argc, char **argv)
             }
         }
         if (imux >= 0 && p[imux].revents) {
+            /* The status: the control connection stays open until the
+             * output has all come (the master drops what it still has of
+             * a session whose client has gone).  The master gone: lost. */
             int st = mux_wait(mux);
-            if (st >= 0 || st == -1) {
-                /* The status, or the master gone: the session is over. */
-                if (st >= 0)
-                    status = st;
-                else
-                    lost = 1;
+            if (st >= 0) {
+                status = st;
+            } else if (st == -1) {
+                lost = 1;
                 close(mux);
                 mux = -1;
             }
