@@ -1,6 +1,7 @@
 /* api.cc - the cluster library's queries, node control, permissions,
  * library list and miscellany, answered from the emulated cluster. */
 #include "cluster.h"
+#include "hosts.h"
 
 #include <vorn/vorn.h>
 
@@ -220,16 +221,9 @@ int vorn_currnode(void)
     return node == INT32_MIN ? -1 : node;
 }
 
-/* "master", a decimal node number, ".N" or "nN"; -3 for anything else. */
-int vorn_getnodebyname(const char *name)
+/* A node's number in one of its forms, or -3. */
+static int node_by_number(struct cluster *cl, const char *name)
 {
-    struct cluster *cl = call_begin("vorn_getnodebyname", 0, 0, NULL, 0);
-    if (!cl)
-        return NODE_NONE;
-    if (!name)
-        return NODE_NONE;
-    if (strcmp(name, "master") == 0)
-        return NODE_MASTER;
     const char *p = name;
     if (*p == '.' || *p == 'n')
         p++;
@@ -246,6 +240,26 @@ int vorn_getnodebyname(const char *name)
     return (int)v;
 }
 
+/* "master", a decimal node number, ".N" or "nN"; on a cluster of hosts
+ * also the name a host is listed under; -3 for anything else. */
+int vorn_getnodebyname(const char *name)
+{
+    struct cluster *cl = call_begin("vorn_getnodebyname", 0, 0, NULL, 0);
+    if (!cl)
+        return NODE_NONE;
+    if (!name)
+        return NODE_NONE;
+    if (strcmp(name, "master") == 0)
+        return NODE_MASTER;
+    int node = node_by_number(cl, name);
+    if (node == NODE_NONE && hosts_cluster(cl)) {
+        node = host_by_name(cl, name);
+        if (node < 0)
+            node = NODE_NONE;
+    }
+    return node;
+}
+
 int vorn_nodenumber(const struct sockaddr_in *addr, int len)
 {
     struct cluster *cl = call_begin("vorn_nodenumber", 0, 0, NULL, 0);
@@ -256,6 +270,10 @@ int vorn_nodenumber(const struct sockaddr_in *addr, int len)
     uint32_t a = addr->sin_addr.s_addr;
     if (a == cl->hdr.master_addr)
         return NODE_MASTER;
+    if (hosts_cluster(cl)) {
+        int node = host_by_addr(cl, a);
+        return node >= 0 ? node : NODE_NONE;
+    }
     uint32_t h = ntohl(a);
     if (h > 0x7f010000u && (uint64_t)(h - 0x7f010001u) < cl->hdr.nnodes)
         return (int)(h - 0x7f010001u);
@@ -496,6 +514,55 @@ out:
     return rc;
 }
 
+/* What a host does of a node-control call, before its record changes:
+ * a host has no master to change or leave (EOPNOTSUPP); reboot, halt and
+ * power-off run the cluster's power command on it as root, where one was
+ * configured (EOPNOTSUPP otherwise). */
+static int host_control(struct cluster *cl, int node, enum node_op op)
+{
+    static const char *const actions[] = {"reboot", "halt", "poweroff"};
+    const char *action = op == OP_REBOOT  ? actions[0]
+                         : op == OP_HALT  ? actions[1]
+                         : op == OP_PWROFF ? actions[2]
+                                          : NULL;
+    if (op == OP_REMASTER || op == OP_ORPHAN || op == OP_RECONNECT) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    if (!action)
+        return 0;
+    struct hosts_header *hdr = (struct hosts_header *)malloc(sizeof *hdr);
+    if (!hdr || host_read(cl, node, NULL, hdr) < 0) {
+        free(hdr);
+        return -1;
+    }
+    if (!hdr->power[0]) {
+        free(hdr);
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    struct cl_node n;
+    if (node_read(cl, node, &n) < 0 || node_effective_state(&n, now_us()) != VORN_NODE_UP) {
+        free(hdr);
+        if (errno != EIO)
+            errno = EHOSTDOWN;
+        return -1;
+    }
+    char *cmd = (char *)malloc(HOSTS_POWER_MAX + 16);
+    if (!cmd) {
+        free(hdr);
+        return -1;
+    }
+    snprintf(cmd, HOSTS_POWER_MAX + 16, "%s %s", hdr->power, action);
+    free(hdr);
+    int status = ssh_run(cl, node, cmd, 1);
+    free(cmd);
+    if (status == 0)
+        return 0;
+    errno = status == 255 || status < 0 ? EHOSTDOWN : EIO;
+    return -1;
+}
+
 /* A node-control call: fault, node range (EINVAL), root (EPERM), not on
  * the master (EOPNOTSUPP), the argument (EINVAL), the node up where the
  * call needs it (EHOSTDOWN); one journal line whatever the outcome. */
@@ -517,6 +584,8 @@ static int node_control(const char *fn, int node, enum node_op op, struct op_arg
         errno = EOPNOTSUPP;
         return call_refused(cl, &line);
     }
+    if (hosts_cluster(cl) && host_control(cl, node, op) < 0)
+        return call_refused(cl, &line);
     switch (op) {
     case OP_SETSTATUS:
         if (a->value < 0 || a->value >= VORN_NODE_STATES) {

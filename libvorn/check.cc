@@ -2,6 +2,7 @@
  * tables, placement records, journals, the marker of a change cut short)
  * and reports each inconsistency on a line of its own. */
 #include "cluster.h"
+#include "hosts.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -157,6 +158,8 @@ int cluster_check(struct cluster *cl)
     uint32_t magic = 0;
     if (cl->lock_fd >= 0 && pread(cl->lock_fd, &magic, sizeof magic, 0) == sizeof magic && magic)
         report(&c, "lock: a change was cut short (the next change finishes it)");
+    if (hosts_cluster(cl))
+        c.problems += hosts_check(cl);
     check_placed(&c, cl->placed_fd, FILE_PLACED);
     int jfd = cluster_journal_open(cl, O_RDONLY);
     if (jfd < 0)

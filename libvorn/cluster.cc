@@ -1,6 +1,7 @@
 /* cluster.cc - the emulated cluster's state directory: creating, opening,
  * validating and removing it, and the open cluster of this process. */
 #include "cluster.h"
+#include "hosts.h"
 
 #include <vorn/vorn.h>
 
@@ -84,7 +85,7 @@ static int validate_header(const struct cl_header *h, off_t size)
     if (memcmp(h->magic, CL_MAGIC, sizeof CL_MAGIC) != 0 || h->format != CL_FORMAT ||
         h->header_size != CL_HEADER_SIZE || h->record_size != CL_RECORD_SIZE ||
         h->nnodes > CL_MAX_NODES || h->boot_delay_ms > CL_MAX_BOOT_DELAY_MS ||
-        (h->flags & ~CL_FLAG_SHARED) || h->check != header_checksum(h)) {
+        (h->flags & ~(CL_FLAG_SHARED | CL_FLAG_HOSTS)) || h->check != header_checksum(h)) {
         errno = EIO;
         return -1;
     }
@@ -197,8 +198,8 @@ int cluster_create(const char *path, const struct cl_params *p)
         h.record_size = CL_RECORD_SIZE;
         h.nnodes = p->nnodes;
         h.boot_delay_ms = p->boot_delay_ms;
-        h.flags = p->shared ? CL_FLAG_SHARED : 0;
-        h.master_addr = htonl(0x7f000001);
+        h.flags = (p->shared ? CL_FLAG_SHARED : 0) | (p->hosts ? CL_FLAG_HOSTS : 0);
+        h.master_addr = p->hosts ? hosts_master_addr(p->hosts) : htonl(0x7f000001);
         h.check = header_checksum(&h);
         char block[CL_HEADER_SIZE];
         memset(block, 0, sizeof block);
@@ -210,6 +211,17 @@ int cluster_create(const char *path, const struct cl_params *p)
          * The file stays sparse until nodes change. */
         if (write_full(fd, block, sizeof block, 0) < 0 ||
             ftruncate(fd, (off_t)CL_HEADER_SIZE + (off_t)p->nnodes * CL_RECORD_SIZE) < 0)
+            goto out;
+        /* A host's node record has the address its name resolved to. */
+        for (int i = 0; p->hosts && i < p->hosts->count; i++) {
+            struct cl_node n;
+            node_defaults(i, &n);
+            n.addr = p->hosts->recs[i].addr;
+            if (write_full(fd, &n, sizeof n, CL_HEADER_SIZE + (off_t)i * CL_RECORD_SIZE) < 0)
+                goto out;
+        }
+        if (p->hosts && (fsync(fd) < 0 ||
+                         hosts_write(dfd, p->hosts, p->ssh_config, p->power) < 0))
             goto out;
         close(fd);
         fd = -1;
@@ -423,6 +435,9 @@ int cluster_open(const char *path, struct cluster *cl)
     }
     if (validate_header(&cl->hdr, st.st_size) < 0)
         goto fail;
+    /* A cluster of hosts has its host table, one host for each node. */
+    if ((cl->hdr.flags & CL_FLAG_HOSTS) && hosts_valid(cl) < 0)
+        goto fail;
     if (cl->hdr.flags & CL_FLAG_SHARED) {
         cl->users_fd =
             openat(cl->dirfd, USERS_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -529,7 +544,7 @@ struct cluster *cluster_get(void)
             }
             return NULL;
         }
-        struct cl_params p = {CL_DEFAULT_NODES, CL_DEFAULT_BOOT_DELAY_MS, 0, 0};
+        struct cl_params p = {CL_DEFAULT_NODES, CL_DEFAULT_BOOT_DELAY_MS, 0, 0, NULL, NULL, NULL};
         if (cluster_create(path, &p) < 0 && errno != EEXIST && errno != ENOTEMPTY)
             return NULL;
         if (cluster_open(path, cl) < 0)

@@ -20,6 +20,7 @@
 #define CL_NAME_MAX 4095
 
 #define CL_FLAG_SHARED 1u
+#define CL_FLAG_HOSTS 2u /* the nodes are hosts reached over ssh (hosts.h) */
 
 /* The files of a cluster directory. */
 #define FILE_NODES "nodes"
@@ -30,6 +31,7 @@
 #define FILE_PLACED "placed"
 #define FILE_LIBS "libs"
 #define FILE_CHROOT "chroot"
+#define FILE_HOSTS "hosts"
 
 /* Header of the node file; fixed-width fields only, the same on i386 and
  * x86-64, followed by the node records at offset CL_HEADER_SIZE. */
@@ -139,11 +141,17 @@ struct cluster {
 #define USER_RECORDS_MAX 65536
 
 /* Creation parameters for cluster_create. */
+struct host_list;
 struct cl_params {
     uint32_t nnodes;
     uint32_t boot_delay_ms;
     int shared;
     int force;
+    /* A cluster of hosts: its host list (nnodes is its length), the ssh
+     * configuration file and the power command, or nulls. */
+    const struct host_list *hosts;
+    const char *ssh_config;
+    const char *power;
 };
 
 const char *cluster_default_path(void);
@@ -294,8 +302,8 @@ int procs_register(struct cluster *cl, int pid, int node, int need_up, const str
 /* The same for several processes at once (pid and node of each), one line. */
 int procs_register_many(struct cluster *cl, const struct cl_proc *add, int nadd, int need_up,
                         const struct cl_line *line);
-/* Kills the processes of a list whose start time still matches. */
-void procs_kill(const struct cl_proc *list, int n);
+/* Sends sig to the processes of a list whose start time still matches. */
+void procs_kill(const struct cl_proc *list, int n, int sig);
 /* Kills every process on node (placed there or descended from one placed
  * there), of every user whose records say so. */
 int procs_kill_node(struct cluster *cl, int node);

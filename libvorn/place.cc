@@ -1,312 +1,18 @@
-/* place.cc - process placement with I/O redirection records (rexec,
- * execmove, move, rfork, vrfork) and the cluster-change notifier. */
-#include "cluster.h"
-#include "tcp_end.h"
+/* place.cc - the placement calls (rexec, execmove, move, rfork, vrfork):
+ * their checks and journal lines, and the engine that places on the node:
+ * place_local.cc here, ssh_place.cc on a node that is a host. */
+#include "hosts.h"
+#include "place.h"
 
 #include <vorn/vorn.h>
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/inotify.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-/* A descriptor replaced by a record, kept to be put back on failure. */
-struct io_saved {
-    int fd;
-    int copy; /* -1: fd was closed */
-    int fdflags;
-};
-
-/* What applying a set of records opened and replaced. */
-struct io_state {
-    int count;
-    int min_fd; /* above every descriptor a record sets */
-    int *temps;
-    struct io_saved *saved;
-    int nsaved;
-};
-
-/* Null with count -1 means no records; anything else must be sound. */
-static int io_check(const struct io_redirect *io, int count)
-{
-    if (count == -1 && !io)
-        return 0;
-    if (count < 0) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (count > 0 && !io) {
-        errno = EFAULT;
-        return -1;
-    }
-    long open_max = sysconf(_SC_OPEN_MAX);
-    for (int i = 0; i < count; i++) {
-        /* A descriptor that dup2 could not make (and no fd + 1 overflow). */
-        if (io[i].fd < 0 || io[i].fd == INT_MAX || (open_max > 0 && io[i].fd >= open_max)) {
-            errno = EBADF;
-            return -1;
-        }
-        if (io[i].type != IO_FILE && io[i].type != IO_SOCKET) {
-            errno = EINVAL;
-            return -1;
-        }
-        if (io[i].type == IO_FILE && !memchr(io[i].d.file.name, 0, sizeof io[i].d.file.name)) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-    }
-    return 0;
-}
-
-/* connect, finishing a connection that a signal interrupted. */
-static int connect_full(int fd, const struct sockaddr_in *a)
-{
-    if (connect(fd, (const struct sockaddr *)a, sizeof *a) == 0)
-        return 0;
-    if (errno != EINTR)
-        return -1;
-    for (;;) {
-        struct pollfd p = {fd, POLLOUT, 0};
-        int r = poll(&p, 1, -1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0)
-            return -1;
-        if (err) {
-            errno = err;
-            return -1;
-        }
-        return 0;
-    }
-}
-
-/* The connection header, without SIGPIPE should the peer be gone. */
-static int send_full(int fd, const void *buf, size_t len)
-{
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = send(fd, (const char *)buf + done, len - done, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        done += (size_t)n;
-    }
-    return 0;
-}
-
-/* A process placed on node connects from that node's own address, as it
- * would from a real node: the master's, or node i's loopback address
- * 127.1.0.0 + i + 1.  Only where the destination is this machine's
- * loopback; a real host elsewhere is reached from a real address. */
-static int io_bind_node(int fd, const struct sockaddr_in *dest, int node)
-{
-    if ((ntohl(dest->sin_addr.s_addr) >> 24) != 127)
-        return 0;
-    struct sockaddr_in from;
-    memset(&from, 0, sizeof from);
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(node < 0 ? INADDR_LOOPBACK : 0x7f010000u + (uint32_t)node + 1);
-    return bind(fd, (const struct sockaddr *)&from, sizeof from);
-}
-
-/* Waits, for at most 10 seconds, until the peer on this machine has taken
- * the connection off its listening queue and read what was sent (the
- * header), or closed it.  A forwarding listener checks who holds a local
- * peer's end after it accepts and before it reads a byte; a placed program
- * that exits before that would leave an end that nobody holds any more,
- * whose stream the listener refuses. */
-static void io_wait_taken(int fd)
-{
-    struct sockaddr_in self, peer;
-    socklen_t len = sizeof self;
-    if (getsockname(fd, (struct sockaddr *)&self, &len) < 0)
-        return;
-    len = sizeof peer;
-    if (getpeername(fd, (struct sockaddr *)&peer, &len) < 0 ||
-        (ntohl(peer.sin_addr.s_addr) >> 24) != 127)
-        return;
-    int nl;
-    if (tcp_end_open(&nl) < 0)
-        return;
-    for (long waited = 0, step = 50; waited < 10000000; waited += step) {
-        struct inet_diag_msg m;
-        if (tcp_end_find(nl, &peer, &self, &m) != 1)
-            break;
-        /* Still queued (no process holds it yet), or taken but its header
-         * not read yet: the listener checks the owner between the two. */
-        if (m.idiag_state != 1 || (m.idiag_inode != 0 && m.idiag_rqueue == 0))
-            break;
-        usleep((useconds_t)step);
-        if (step < 10000)
-            step *= 2;
-    }
-    if (nl >= 0)
-        close(nl);
-}
-
-/* io_wait_taken for every installed socket record that sent a header
- * (the forwarding kind), once the placement no longer waits on its caller. */
-static void io_wait_all(const struct io_redirect *io, int count)
-{
-    for (int i = 0; io && i < count; i++)
-        if (io[i].type == IO_SOCKET && io[i].send_header)
-            io_wait_taken(io[i].fd);
-}
-
-static int io_open_one(const struct io_redirect *r, int min_fd, int node)
-{
-    int fd = -1;
-    if (r->type == IO_SOCKET) {
-        struct sockaddr_in a;
-        memcpy(&a, &r->d.addr, sizeof a);
-        if (a.sin_family != AF_INET) {
-            errno = EAFNOSUPPORT;
-            return -1;
-        }
-        /* Address 0 is the calling node: this machine. */
-        if (a.sin_addr.s_addr == htonl(INADDR_ANY))
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        memset(a.sin_zero, 0, sizeof a.sin_zero);
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return -1;
-        if (io_bind_node(fd, &a, node) < 0 || connect_full(fd, &a) < 0)
-            goto fail;
-        if (r->send_header) {
-            int32_t hdr[2] = {(int32_t)getpid(), r->fd};
-            if (send_full(fd, hdr, sizeof hdr) < 0)
-                goto fail;
-        }
-    } else {
-        fd = open(r->d.file.name, r->d.file.open_flags | O_CLOEXEC, (mode_t)r->d.file.open_mode);
-        if (fd < 0)
-            return -1;
-        if (r->d.file.offset != 0 && lseek(fd, (off_t)r->d.file.offset, SEEK_SET) < 0)
-            goto fail;
-    }
-    if (fd < min_fd) {
-        /* Keep the temporary clear of every descriptor a record sets. */
-        int high = fcntl(fd, F_DUPFD_CLOEXEC, min_fd);
-        if (high < 0)
-            goto fail;
-        close(fd);
-        fd = high;
-    }
-    return fd;
-fail : {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-}
-    return -1;
-}
-
-static void io_release(struct io_state *st)
-{
-    int saved = errno;
-    for (int i = 0; i < st->count; i++)
-        if (st->temps && st->temps[i] >= 0)
-            close(st->temps[i]);
-    for (int i = 0; i < st->nsaved; i++)
-        if (st->saved[i].copy >= 0)
-            close(st->saved[i].copy);
-    free(st->temps);
-    free(st->saved);
-    memset(st, 0, sizeof *st);
-    errno = saved;
-}
-
-/* Opens every record's file or connection into temporaries, in array
- * order; nothing of the caller's is touched yet. */
-static int io_open_all(const struct io_redirect *io, int count, struct io_state *st, int node)
-{
-    memset(st, 0, sizeof *st);
-    if (count <= 0 || !io)
-        return 0;
-    int min_fd = 0;
-    for (int i = 0; i < count; i++)
-        if (io[i].fd >= min_fd)
-            min_fd = io[i].fd + 1;
-    st->temps = (int *)malloc((size_t)count * sizeof *st->temps);
-    st->saved = (struct io_saved *)malloc((size_t)count * sizeof *st->saved);
-    if (!st->temps || !st->saved) {
-        io_release(st);
-        errno = ENOMEM;
-        return -1;
-    }
-    for (int i = 0; i < count; i++)
-        st->temps[i] = -1;
-    st->count = count;
-    st->min_fd = min_fd;
-    for (int i = 0; i < count; i++) {
-        st->temps[i] = io_open_one(&io[i], min_fd, node);
-        if (st->temps[i] < 0) {
-            io_release(st);
-            return -1;
-        }
-    }
-    return 0;
-}
-
-static void io_restore(struct io_state *st)
-{
-    int saved = errno;
-    for (int i = st->nsaved - 1; i >= 0; i--) {
-        struct io_saved *s = &st->saved[i];
-        if (s->copy < 0) {
-            close(s->fd);
-        } else {
-            dup2(s->copy, s->fd);
-            fcntl(s->fd, F_SETFD, s->fdflags);
-        }
-    }
-    errno = saved;
-}
-
-/* Makes each temporary the record's descriptor, in array order, keeping
- * a copy of what was there first. */
-static int io_install(const struct io_redirect *io, struct io_state *st)
-{
-    for (int i = 0; i < st->count; i++) {
-        int fd = io[i].fd, known = 0;
-        for (int k = 0; k < st->nsaved && !known; k++)
-            known = st->saved[k].fd == fd;
-        if (!known) {
-            struct io_saved *s = &st->saved[st->nsaved];
-            s->fd = fd;
-            s->fdflags = fcntl(fd, F_GETFD);
-            /* The copy too stays clear of the descriptors records set. */
-            s->copy = s->fdflags < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, st->min_fd);
-            if (s->fdflags >= 0 && s->copy < 0) {
-                io_restore(st);
-                return -1;
-            }
-            st->nsaved++;
-        }
-        if (dup2(st->temps[i], fd) < 0) {
-            io_restore(st);
-            return -1;
-        }
-    }
-    return 0;
-}
 
 static int call_fault(struct cluster *cl, const char *fn, int node, int has_node, const char *arg)
 {
@@ -320,78 +26,22 @@ static int call_fault(struct cluster *cl, const char *fn, int node, int has_node
     return 0;
 }
 
-/* Whether a program file is one that execve runs: an ELF image, or a
- * "#!" script whose interpreter is there to run (ENOENT, EACCES, ENOEXEC
- * otherwise).  A file we cannot read gets the benefit of doubt. */
-static int program_check(const char *path)
-{
-    char head[256];
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return 0;
-    ssize_t n;
-    do {
-        n = pread(fd, head, sizeof head - 1, 0);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
-    if (n >= 4 && memcmp(head, "\177ELF", 4) == 0)
-        return 0;
-    if (n < 2 || head[0] != '#' || head[1] != '!') {
-        errno = ENOEXEC;
-        return -1;
-    }
-    head[n] = 0;
-    char *interp = head + 2;
-    while (*interp == ' ' || *interp == '\t')
-        interp++;
-    size_t len = strcspn(interp, " \t\n");
-    if (len == 0 || interp[len] == 0) {
-        /* No interpreter, or a first line longer than we read. */
-        if (len == 0)
-            errno = ENOEXEC;
-        return len == 0 ? -1 : 0;
-    }
-    interp[len] = 0;
-    struct stat sb;
-    if (stat(interp, &sb) < 0)
-        return -1;
-    if (!S_ISREG(sb.st_mode)) {
-        errno = EACCES;
-        return -1;
-    }
-    return faccessat(AT_FDCWD, interp, X_OK, AT_EACCESS);
-}
-
-/* Whether the arguments and environment fit what execve takes (E2BIG):
- * no string over 32 pages, and all of them with their pointers within a
- * quarter of the stack limit (at least 32 pages, at most 6 MiB). */
-static int args_check(const char *path, char *const argv[], char *const envp[])
-{
-    size_t page = (size_t)sysconf(_SC_PAGESIZE), strmax = 32 * page;
-    size_t limit = 6u << 20, total = strlen(path) + 1;
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
-        rl.rlim_cur / 4 < limit)
-        limit = (size_t)(rl.rlim_cur / 4);
-    if (limit < strmax)
-        limit = strmax;
-    char *const *lists[2] = {argv, envp};
-    for (int k = 0; k < 2; k++) {
-        for (char *const *a = lists[k]; a && *a; a++) {
-            size_t l = strlen(*a) + 1;
-            if (l > strmax || l + sizeof *a > limit - total) {
-                errno = E2BIG;
-                return -1;
-            }
-            total += l + sizeof *a;
-        }
-    }
-    return 0;
-}
-
 static int place_check(struct cluster *cl, int node)
 {
     return node_access(cl, node, 1, 1);
+}
+
+/* Moving or forking a running process onto a node needs the kernel
+ * facility, which a node that is a host does not have. */
+static int move_check(struct cluster *cl, int node)
+{
+    if (place_check(cl, node) < 0)
+        return -1;
+    if (node >= 0 && hosts_cluster(cl)) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return 0;
 }
 
 extern "C" {
@@ -401,8 +51,6 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
 {
     struct cluster *cl = cluster_get();
     struct cl_line line = {fn, node, 1, path};
-    struct io_state st;
-    int prev;
     if (!cl)
         return -1;
     if (call_fault(cl, fn, node, 1, path) < 0)
@@ -415,46 +63,11 @@ static int place_exec(const char *fn, int node, struct io_redirect *io, int coun
     }
     if (io_check(io, count) < 0)
         goto fail;
-    {
-        /* Refuse what execve would refuse before touching anything, so
-         * the journal line that precedes the exec tells the truth. */
-        struct stat sb;
-        if (stat(path, &sb) < 0)
-            goto fail;
-        if (!S_ISREG(sb.st_mode)) {
-            errno = EACCES;
-            goto fail;
-        }
-        if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) < 0)
-            goto fail;
-        if (program_check(path) < 0 || args_check(path, argv, envp ? envp : environ) < 0)
-            goto fail;
-    }
-    if (io_open_all(io, count, &st, node) < 0)
-        goto fail;
-    if (cluster_raise(cl, st.min_fd) < 0) {
-        io_release(&st);
-        goto fail;
-    }
-    prev = proc_node(cl, getpid());
-    /* The call's line goes with the record, before the exec. */
-    if (procs_register(cl, getpid(), node, 1, &line) < 0) {
-        io_release(&st);
-        goto fail;
-    }
-    if (io_install(io, &st) == 0) {
-        io_wait_all(io, count);
-        execve(path, argv, envp ? envp : environ);
-        io_restore(&st);
-    }
-    /* Still here: the caller is as it was.  An install or exec that failed
-     * after the checks above gets a second line with the error. */
-    io_release(&st);
-    if (prev != INT32_MIN) {
-        int err = errno;
-        procs_register(cl, getpid(), prev, 0, NULL);
-        errno = err;
-    }
+    /* Returns only when the placement failed. */
+    if (node >= 0 && hosts_cluster(cl))
+        ssh_place_exec(cl, &line, node, io, count, path, argv, envp ? envp : environ);
+    else
+        local_place_exec(cl, &line, node, io, count, path, argv, envp ? envp : environ);
 fail:
     journal_append(cl, &line, errno);
     return -1;
@@ -472,37 +85,6 @@ int vorn_execmove_io(int node, struct io_redirect *io, int iolen, const char *pa
     return place_exec("vorn_execmove_io", node, io, iolen, path, argv, envp);
 }
 
-/* In the placed process: apply the records and record its node, with the
- * call's line; deferred, the caller records it. */
-static int place_self(struct cluster *cl, int node, struct io_redirect *io, int count,
-                      const struct cl_line *line, int defer)
-{
-    struct io_state st;
-    if (io_open_all(io, count, &st, node) < 0)
-        return -1;
-    /* The cluster's own descriptors go above every record's, so that no
-     * record replaces one and the cluster serves the calls that follow. */
-    if (cluster_raise(cl, st.min_fd) < 0) {
-        io_release(&st);
-        return -1;
-    }
-    int prev = defer ? INT32_MIN : proc_node(cl, getpid());
-    if (!defer && procs_register(cl, getpid(), node, 1, line) < 0) {
-        io_release(&st);
-        return -1;
-    }
-    if (io_install(io, &st) < 0) {
-        int err = errno;
-        io_release(&st);
-        if (prev != INT32_MIN)
-            procs_register(cl, getpid(), prev, 0, NULL);
-        errno = err;
-        return -1;
-    }
-    io_release(&st);
-    return 0;
-}
-
 int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
 {
     static const char fn[] = "_vorn_move_io";
@@ -515,104 +97,13 @@ int _vorn_move_io(int node, struct io_redirect *io, int iolen, int flags)
     if (call_fault(cl, fn, node, 1, arg) < 0)
         return -1;
     struct cl_line line = {fn, node, 1, arg};
-    if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
+    if (move_check(cl, node) == 0 && io_check(io, iolen) == 0)
         rc = place_self(cl, node, io, iolen, &line, 0);
     if (rc < 0)
         journal_append(cl, &line, errno);
     else
         io_wait_all(io, iolen);
     return rc;
-}
-
-/* Forks a child that places itself on node; returns its pid once it has,
- * or -1 with the child's errno (the child is reaped).  With go, the child
- * applies its records and waits for a byte on the pipe whose writing end
- * *go gets: the caller records it (the end closed without a byte ends the
- * child). */
-static int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int count,
-                       const struct cl_line *line, pid_t *child, int *go)
-{
-    int p[2], g[2] = {-1, -1};
-    if (pipe2(p, O_CLOEXEC) < 0)
-        return -1;
-    if (go && pipe2(g, O_CLOEXEC) < 0) {
-        int saved = errno;
-        close(p[0]);
-        close(p[1]);
-        errno = saved;
-        return -1;
-    }
-    pid_t pid = fork();
-    if (pid < 0) {
-        int saved = errno;
-        close(p[0]);
-        close(p[1]);
-        if (go) {
-            close(g[0]);
-            close(g[1]);
-        }
-        errno = saved;
-        return -1;
-    }
-    if (pid == 0) {
-        close(p[0]);
-        if (go)
-            close(g[1]);
-        /* Keep the pipes clear of the descriptors the records set. */
-        int min_fd = 0;
-        for (int i = 0; io && i < count; i++)
-            if (io[i].fd >= min_fd)
-                min_fd = io[i].fd + 1;
-        int *ends[] = {&p[1], &g[0]};
-        for (int e = 0; e < 2; e++) {
-            if (*ends[e] < 0 || *ends[e] >= min_fd)
-                continue;
-            int high = fcntl(*ends[e], F_DUPFD_CLOEXEC, min_fd);
-            if (high < 0)
-                _exit(127);
-            close(*ends[e]);
-            *ends[e] = high;
-        }
-        int err = place_self(cl, node, io, count, line, go != NULL) < 0 ? errno : 0;
-        write_full(p[1], &err, sizeof err, -1);
-        close(p[1]);
-        if (err)
-            _exit(127);
-        if (go) {
-            char b;
-            ssize_t n;
-            do {
-                n = read(g[0], &b, 1);
-            } while (n < 0 && errno == EINTR);
-            if (n != 1)
-                _exit(127);
-            close(g[0]);
-        }
-        io_wait_all(io, count);
-        *child = 0;
-        return 0;
-    }
-    close(p[1]);
-    if (go)
-        close(g[0]);
-    int err = 0;
-    ssize_t n;
-    do {
-        n = read(p[0], &err, sizeof err);
-    } while (n < 0 && errno == EINTR);
-    close(p[0]);
-    if (n != (ssize_t)sizeof err || err) {
-        if (go)
-            close(g[1]);
-        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
-        }
-        errno = n == (ssize_t)sizeof err ? err : ECHILD;
-        return -1;
-    }
-    if (go)
-        *go = g[1];
-    *child = pid;
-    return 0;
 }
 
 int _vorn_rfork_io(int node, struct io_redirect *io, int iolen, int flags)
@@ -629,7 +120,7 @@ int _vorn_rfork_io(int node, struct io_redirect *io, int iolen, int flags)
         return -1;
     /* The child journals the call with its placement. */
     struct cl_line line = {fn, node, 1, arg};
-    if (place_check(cl, node) == 0 && io_check(io, iolen) == 0)
+    if (move_check(cl, node) == 0 && io_check(io, iolen) == 0)
         rc = fork_placed(cl, node, io, iolen, &line, &child, NULL);
     if (rc == 0 && child == 0)
         return 0;
@@ -669,7 +160,7 @@ int _vorn_vrfork_io(int *nodes, int nnodes, struct io_redirect *io, int iolen, i
         goto out;
     }
     for (int i = 0; i < nnodes; i++)
-        if (place_check(cl, nodes[i]) < 0)
+        if (move_check(cl, nodes[i]) < 0)
             goto out;
     if (io_check(io, iolen) < 0)
         goto out;
@@ -721,99 +212,6 @@ out:
     if (!logged)
         journal_append(cl, &line, errno);
     return rc;
-}
-
-/* ---- Notifier ---- */
-
-/* The follower: copies what is appended to the journal (fd 3) into the
- * pipe (fd 4) until the reader closes its end or the journal goes. */
-static void notifier_follow(off_t off)
-{
-    signal(SIGPIPE, SIG_IGN);
-    int ino = inotify_init1(IN_CLOEXEC);
-    if (ino >= 0)
-        inotify_add_watch(ino, "/proc/self/fd/3", IN_MODIFY | IN_DELETE_SELF | IN_ATTRIB);
-    char buf[8192];
-    for (;;) {
-        struct pollfd p[2] = {{4, 0, 0}, {ino, POLLIN, 0}};
-        int r = poll(p, ino >= 0 ? 2 : 1, 500);
-        if (r < 0 && errno != EINTR)
-            return;
-        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL))
-            return;
-        if (ino >= 0 && (p[1].revents & POLLIN)) {
-            ssize_t n = read(ino, buf, sizeof buf);
-            (void)n;
-        }
-        for (;;) {
-            ssize_t n = pread(3, buf, sizeof buf, off);
-            if (n <= 0)
-                break;
-            if (write_full(4, buf, (size_t)n, -1) < 0)
-                return;
-            off += n;
-        }
-        struct stat sb;
-        if (fstat(3, &sb) < 0 || sb.st_nlink == 0)
-            return;
-        /* A line cut short by a kill and taken back: the next one is
-         * written where it stood. */
-        if (sb.st_size < off)
-            off = sb.st_size;
-    }
-}
-
-int vorn_notifier(void)
-{
-    struct cluster *cl = cluster_get();
-    int p[2] = {-1, -1}, jfd = -1;
-    if (!cl)
-        return -1;
-    int err = fault_take(cl, "vorn_notifier", 0, 0);
-    if (err) {
-        errno = err;
-        return -1;
-    }
-    jfd = cluster_journal_open(cl, O_RDONLY);
-    if (jfd < 0)
-        return -1;
-    off_t off = lseek(jfd, 0, SEEK_END);
-    if (off < 0 || pipe2(p, O_CLOEXEC) < 0) {
-        int saved = errno;
-        close(jfd);
-        errno = saved;
-        return -1;
-    }
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (fork() != 0)
-            _exit(0);
-        setsid();
-        /* Keep only the journal (3) and the pipe (4). */
-        int j = fcntl(jfd, F_DUPFD, 10), w = fcntl(p[1], F_DUPFD, 10);
-        int null = open("/dev/null", O_RDWR);
-        if (j < 0 || w < 0 || null < 0)
-            _exit(1);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        dup2(j, 3);
-        dup2(w, 4);
-        close_range(5, ~0U, 0);
-        notifier_follow(off);
-        _exit(0);
-    }
-    int saved = errno;
-    close(p[1]);
-    close(jfd);
-    if (pid < 0) {
-        close(p[0]);
-        errno = saved;
-        return -1;
-    }
-    while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
-    }
-    return p[0];
 }
 
 } /* extern "C" */

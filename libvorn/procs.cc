@@ -232,13 +232,13 @@ int procs_register(struct cluster *cl, int pid, int node, int need_up, const str
     return procs_register_many(cl, &one, 1, need_up, line);
 }
 
-void procs_kill(const struct cl_proc *list, int n)
+void procs_kill(const struct cl_proc *list, int n, int sig)
 {
     for (int i = 0; i < n; i++) {
         uint64_t start;
         if (list[i].pid != getpid() && proc_stat(list[i].pid, NULL, &start) == 0 &&
             start == list[i].start)
-            kill(list[i].pid, SIGKILL);
+            kill(list[i].pid, sig);
     }
 }
 
@@ -688,7 +688,9 @@ int procs_kill_node(struct cluster *cl, int node)
     int n = procs_placed(cl, node, &list, 1);
     if (n < 0)
         return -1;
-    procs_kill(list, n);
+    /* On a host the relay of each placed process kills its program and
+     * then ends; whatever else runs there ends with its relay. */
+    procs_kill(list, n, (cl->hdr.flags & CL_FLAG_HOSTS) ? SIGUSR1 : SIGKILL);
     free(list);
     return 0;
 }

@@ -1,6 +1,7 @@
-/* vornemu.cc - administer the emulated cluster: create, show, journal,
- * faults, check, destroy. */
+/* vornemu.cc - administer the emulated cluster or a cluster of hosts:
+ * create, connect, show, journal, faults, check, destroy. */
 #include "cluster.h"
+#include "hosts.h"
 
 #include <vorn/vorn.h>
 
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <grp.h>
+#include <limits.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,6 +29,14 @@ static const char usage_text[] =
     "                 root, mode 0111; reboots take SECONDS (1); --shared lets\n"
     "                 every user of the machine use it; --force replaces an\n"
     "                 existing cluster\n"
+    "  init --hosts FILE [--ssh-config FILE] [--power-command COMMAND]\n"
+    "       [--boot-delay SECONDS] [--shared] [--force]\n"
+    "                 create a cluster whose nodes are the hosts FILE lists,\n"
+    "                 one a line (node 0 first), reached with ssh (-F FILE);\n"
+    "                 reboot, halt and power-off run COMMAND with the action\n"
+    "                 as root on the host\n"
+    "  connect        open the ssh connection of every node that is not down\n"
+    "  disconnect     close the ssh connections of the nodes\n"
     "  show           print the node table\n"
     "  log [--tail N] print the journal of calls (the last N lines)\n"
     "  fail FUNCTION NODE|any ERRNO [COUNT]\n"
@@ -67,9 +77,10 @@ static int fail_cluster(const char *path)
 
 static void print_summary(const char *path, const struct cl_header *h)
 {
-    printf("cluster %s: %u nodes, boot delay %u.%03u s, %s\n", path, h->nnodes,
+    printf("cluster %s: %u nodes, boot delay %u.%03u s, %s%s\n", path, h->nnodes,
            h->boot_delay_ms / 1000, h->boot_delay_ms % 1000,
-           h->flags & CL_FLAG_SHARED ? "shared" : "private");
+           h->flags & CL_FLAG_SHARED ? "shared" : "private",
+           h->flags & CL_FLAG_HOSTS ? ", hosts reached with ssh" : "");
 }
 
 static int parse_uint(const char *s, unsigned long max, unsigned long *out)
@@ -91,9 +102,15 @@ static int cmd_init(int argc, char **argv, const char *path)
                                          {"boot-delay", required_argument, NULL, 'b'},
                                          {"shared", no_argument, NULL, 's'},
                                          {"force", no_argument, NULL, 'f'},
+                                         {"hosts", required_argument, NULL, 'H'},
+                                         {"ssh-config", required_argument, NULL, 'F'},
+                                         {"power-command", required_argument, NULL, 'P'},
                                          {NULL, 0, NULL, 0}};
-    struct cl_params p = {CL_DEFAULT_NODES, CL_DEFAULT_BOOT_DELAY_MS, 0, 0};
-    int c;
+    struct cl_params p = {CL_DEFAULT_NODES, CL_DEFAULT_BOOT_DELAY_MS, 0, 0, NULL, NULL, NULL};
+    const char *hosts_file = NULL, *config = NULL;
+    char config_abs[PATH_MAX];
+    struct host_list hosts = {NULL, 0};
+    int c, nodes_given = 0;
     optind = 1;
     while ((c = getopt_long(argc, argv, "", opts, NULL)) != -1) {
         switch (c) {
@@ -104,8 +121,22 @@ static int cmd_init(int argc, char **argv, const char *path)
                 return 1;
             }
             p.nnodes = (uint32_t)v;
+            nodes_given = 1;
             break;
         }
+        case 'H':
+            hosts_file = optarg;
+            break;
+        case 'F':
+            config = optarg;
+            break;
+        case 'P':
+            if (!*optarg || strchr(optarg, '\n') || strlen(optarg) >= HOSTS_POWER_MAX) {
+                fprintf(stderr, "vornemu: invalid power command: %s\n", optarg);
+                return 1;
+            }
+            p.power = optarg;
+            break;
         case 'b': {
             char *end;
             errno = 0;
@@ -133,7 +164,40 @@ static int cmd_init(int argc, char **argv, const char *path)
         usage_hint();
         return 1;
     }
-    if (cluster_create(path, &p) < 0) {
+    if (!hosts_file && (config || p.power)) {
+        fprintf(stderr, "vornemu: --ssh-config and --power-command need --hosts\n");
+        usage_hint();
+        return 1;
+    }
+    if (hosts_file && nodes_given) {
+        fprintf(stderr, "vornemu: --nodes and --hosts do not go together: the hosts are the nodes\n");
+        usage_hint();
+        return 1;
+    }
+    if (config) {
+        /* Kept by its full name: the tools run from any directory. */
+        if (!realpath(config, config_abs) || access(config_abs, R_OK) < 0) {
+            fprintf(stderr, "vornemu: %s: %s\n", config, strerror(errno));
+            return 1;
+        }
+        if (strlen(config_abs) >= HOSTS_CONFIG_MAX) {
+            fprintf(stderr, "vornemu: %s: %s\n", config, strerror(ENAMETOOLONG));
+            return 1;
+        }
+        p.ssh_config = config_abs;
+    }
+    if (hosts_file) {
+        char err[4400];
+        if (hosts_parse(hosts_file, &hosts, err, sizeof err) < 0) {
+            fprintf(stderr, "vornemu: %s\n", err);
+            return 1;
+        }
+        p.hosts = &hosts;
+        p.nnodes = (uint32_t)hosts.count;
+    }
+    int made = cluster_create(path, &p);
+    hosts_free(&hosts);
+    if (made < 0) {
         if (errno == EEXIST || errno == ENOTEMPTY)
             fprintf(stderr, "vornemu: %s: a cluster exists (--force replaces it)\n", path);
         else if (errno == EPERM && p.shared)
@@ -550,6 +614,47 @@ static int cmd_heal(const char *path)
     return rc;
 }
 
+/* A connection's outcome: failures on their own line; on a terminal, a
+ * progress line that the next one overwrites. */
+struct connect_progress {
+    int done, total, failed, tty;
+};
+
+static void connect_report(void *ctx, int node, const char *dest, int err, const char *why)
+{
+    struct connect_progress *p = (struct connect_progress *)ctx;
+    p->done++;
+    if (p->tty)
+        fputs("\r\033[K", stderr);
+    if (err) {
+        p->failed++;
+        fprintf(stderr, "vornemu: node %d (%s): %s\n", node, dest,
+                why && *why ? why : strerror(err));
+    }
+    if (p->tty)
+        fprintf(stderr, "connecting: %d of %d, %d failed", p->done, p->total, p->failed);
+}
+
+static int cmd_connect(const char *path)
+{
+    struct cluster cl;
+    if (cluster_open(path, &cl) < 0)
+        return fail_cluster(path);
+    if (!hosts_cluster(&cl)) {
+        fprintf(stderr, "vornemu: %s: the nodes are not hosts\n", path);
+        cluster_close(&cl);
+        return 1;
+    }
+    struct connect_progress p = {0, (int)cl.hdr.nnodes, 0, isatty(2)};
+    int failed = ssh_connect_all(&cl, 32, connect_report, &p);
+    if (p.tty)
+        fputs("\r\033[K", stderr);
+    if (failed < 0)
+        fail_cluster(path);
+    cluster_close(&cl);
+    return failed != 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 2) {
@@ -597,8 +702,24 @@ int main(int argc, char **argv)
         }
         return problems ? 1 : 0;
     }
-    if (strcmp(cmd, "destroy") == 0) {
-        if (cluster_destroy(path) < 0)
+    if (strcmp(cmd, "connect") == 0)
+        return cmd_connect(path);
+    if (strcmp(cmd, "disconnect") == 0 || strcmp(cmd, "destroy") == 0) {
+        /* The masters of a cluster of hosts go before it does. */
+        struct cluster cl;
+        if (cluster_open(path, &cl) == 0) {
+            int hosts = hosts_cluster(&cl);
+            if (hosts)
+                ssh_disconnect_all(&cl);
+            cluster_close(&cl);
+            if (!hosts && strcmp(cmd, "disconnect") == 0) {
+                fprintf(stderr, "vornemu: %s: the nodes are not hosts\n", path);
+                return 1;
+            }
+        } else if (strcmp(cmd, "disconnect") == 0) {
+            return fail_cluster(path);
+        }
+        if (strcmp(cmd, "destroy") == 0 && cluster_destroy(path) < 0)
             return fail_cluster(path);
         return 0;
     }

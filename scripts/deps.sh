@@ -7,19 +7,28 @@
 #                   build and its sources, for the i386 tree), clang with
 #                   its sanitizer and fuzzer runtime, strace, qemu-user
 #                   (qemu-i386, where the kernel cannot run i386 programs),
-#                   pkgconf and python3-venv (the module's pip route);
-#   deps.sh         both groups.
+#                   pkgconf and python3-venv (the module's pip route),
+#                   OpenSSH's server and client (the host clusters' tests
+#                   start private sshd daemons);
+#   deps.sh bench   the peers that make bench compares with: pdsh, socat,
+#                   ClusterShell, and OpenSSH's server and client (the ssh
+#                   benchmark's private daemons); a benchmark run on its own
+#                   leaves out, or installs as root, a peer that is missing;
+#   deps.sh         the build and test groups.
 # Run as root it installs what is missing; otherwise it prints the command
 # to run and fails.
 set -e
 build="cmake make gcc-multilib g++-multilib python3-dev"
-test="libgtest-dev googletest clang libclang-rt-14-dev strace qemu-user pkgconf python3-venv"
+test="libgtest-dev googletest clang libclang-rt-14-dev strace qemu-user pkgconf python3-venv
+      openssh-server openssh-client"
+bench="pdsh socat clustershell openssh-server openssh-client"
 case "${1-all}" in
 build) want=$build ;;
 test) want=$test ;;
+bench) want=$bench ;;
 all) want="$build $test" ;;
 *)
-    echo "usage: $0 [build|test]" >&2
+    echo "usage: $0 [build|test|bench]" >&2
     exit 2
     ;;
 esac

@@ -403,15 +403,15 @@ TEST(WholeState, PrivateClusterCannotBeLockedByOthers)
 }
 
 // A header that init would not write is damage, whoever wrote it, checksum
-// and all: a boot delay beyond an hour, flags no version knows, a shared
-// cluster without its users/.
+// and all: a boot delay beyond an hour, flags no version knows, a cluster
+// of hosts without its host table, a shared cluster without its users/.
 TEST(WholeState, HeaderBeyondWhatInitAcceptsIsRefused)
 {
     const struct {
         off_t off;
         uint32_t value;
         bool sound;
-    } cases[] = {{24, 3600000, true}, {24, 3600001, false}, {28, 2, false}, {28, 1, false}};
+    } cases[] = {{24, 3600000, true}, {24, 3600001, false}, {28, 4, false}, {28, 2, false}, {28, 1, false}};
     for (const auto &t : cases) {
         tu_cluster c = tu_cluster_make(8);
         std::string nodes = c.path + "/nodes";
