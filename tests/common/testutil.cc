@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -277,4 +278,20 @@ int tu_as_nobody(int (*fn)(void *), void *arg)
     while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+std::string tu_sorted_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t nl = text.find('\n', at);
+        size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (const std::string &l : lines)
+        out += l;
+    return out;
 }

@@ -53,6 +53,8 @@ std::string tu_staged(const std::string &rel); // build/stage/REL
 std::string tu_source(const std::string &rel); // source tree REL
 
 std::string tu_read_file(const std::string &path);
+// The lines of text, sorted: output of several nodes comes in any order.
+std::string tu_sorted_lines(const std::string &text);
 void tu_write_file(const std::string &path, const std::string &data);
 
 // Runs fn in a forked child that has switched to user and group 65534

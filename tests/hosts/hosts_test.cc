@@ -67,22 +67,6 @@ tu_result vnsh(const strings &args, const std::string &in = "", const strings &e
     return tu_run(argv, in, env);
 }
 
-// Lines of several nodes come in any order: compare them sorted.
-std::string sorted(const std::string &text)
-{
-    strings lines;
-    for (size_t at = 0; at < text.size();) {
-        size_t nl = text.find('\n', at);
-        size_t end = nl == std::string::npos ? text.size() : nl + 1;
-        lines.push_back(text.substr(at, end - at));
-        at = end;
-    }
-    std::sort(lines.begin(), lines.end());
-    std::string out;
-    for (const std::string &l : lines)
-        out += l;
-    return out;
-}
 
 // Prints the address on which the sshd serving this program was reached:
 // the local address, on the rig's port (argv[1]), of a TCP socket that an
@@ -162,7 +146,7 @@ TEST(Hosts, OutputInputStatus)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         tu_result r = vnsh(c.args, c.in);
-        EXPECT_EQ(sorted(r.out), sorted(c.out));
+        EXPECT_EQ(tu_sorted_lines(r.out), tu_sorted_lines(c.out));
         if (c.err_exact)
             EXPECT_EQ(r.err, c.err);
         else
@@ -178,7 +162,7 @@ TEST(Hosts, HostWithoutSshd)
     hosts h = hosts_make(4, {2});
     ASSERT_FALSE(h.dir.empty());
     tu_result r = vnsh({"-w", "all", "echo", "x"});
-    EXPECT_EQ(sorted(r.out), "  0: x\n  1: x\n  3: x\n");
+    EXPECT_EQ(tu_sorted_lines(r.out), "  0: x\n  1: x\n  3: x\n");
     EXPECT_EQ(r.err, "vnsh: 2: not placed: Host is down\n");
     EXPECT_EQ(r.status, 1);
     hosts_drop(h);
@@ -255,7 +239,7 @@ TEST(Hosts, TimeoutAndInterruptLeaveNothing)
     while (std::count(text.begin(), text.end(), '\n') < 4 &&
            (n = read(out[0], buf, sizeof buf)) > 0)
         text.append(buf, n);
-    EXPECT_EQ(sorted(text), "  0: ready\n  1: ready\n  2: ready\n  3: ready\n");
+    EXPECT_EQ(tu_sorted_lines(text), "  0: ready\n  1: ready\n  2: ready\n  3: ready\n");
     EXPECT_TRUE(marked(marker + "2", 4));
     kill(pid, SIGINT);
     while ((n = read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
@@ -308,7 +292,7 @@ TEST(Hosts, ArgumentsAndEnvironmentExact)
     strings args{"-w", "all"};
     args.insert(args.end(), prog.begin(), prog.end());
     tu_result r = vnsh(args, "", env);
-    EXPECT_EQ(sorted(r.out), "  0: " + local.out + "  1: " + local.out);
+    EXPECT_EQ(tu_sorted_lines(r.out), "  0: " + local.out + "  1: " + local.out);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     hosts_drop(h);

@@ -35,23 +35,6 @@ tu_result vnsh(const strings &args, const std::string &in = "")
     return tu_run(vnsh_argv(args), in);
 }
 
-// Lines of several nodes come in any order: compare them sorted.
-std::string sorted(const std::string &text)
-{
-    strings lines;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t nl = text.find('\n', at);
-        size_t end = nl == std::string::npos ? text.size() : nl + 1;
-        lines.push_back(text.substr(at, end - at));
-        at = end;
-    }
-    std::sort(lines.begin(), lines.end());
-    std::string out;
-    for (const std::string &l : lines)
-        out += l;
-    return out;
-}
 
 struct out_case {
     const char *name;
@@ -71,8 +54,8 @@ void run_cases(const std::vector<out_case> &cases)
         tu_cluster cl = tu_cluster_make(8);
         ASSERT_EQ(vorn_nodesetstatus(5, 0), 0);
         tu_result r = vnsh(c.args, c.in);
-        EXPECT_EQ(c.exact ? r.out : sorted(r.out), c.exact ? c.out : sorted(c.out));
-        EXPECT_EQ(c.exact ? r.err : sorted(r.err), c.exact ? c.err : sorted(c.err));
+        EXPECT_EQ(c.exact ? r.out : tu_sorted_lines(r.out), c.exact ? c.out : tu_sorted_lines(c.out));
+        EXPECT_EQ(c.exact ? r.err : tu_sorted_lines(r.err), c.exact ? c.err : tu_sorted_lines(c.err));
         EXPECT_EQ(r.status, c.status);
         tu_cluster_drop(cl);
     }
@@ -458,11 +441,11 @@ TEST(Vnsh, InterruptForwarded)
                             "trap 'echo bye; exit 5' INT; echo ready; while :; do sleep 1; done"});
     std::string text;
     read_lines(v.out, text, 4);
-    ASSERT_EQ(sorted(text), "  0: ready\n  1: ready\n  2: ready\n  3: ready\n");
+    ASSERT_EQ(tu_sorted_lines(text), "  0: ready\n  1: ready\n  2: ready\n  3: ready\n");
     kill(v.pid, SIGINT);
     read_lines(v.out, text, INT_MAX);
     close(v.out);
-    EXPECT_EQ(sorted(text), sorted("  0: ready\n  1: ready\n  2: ready\n  3: ready\n"
+    EXPECT_EQ(tu_sorted_lines(text), tu_sorted_lines("  0: ready\n  1: ready\n  2: ready\n  3: ready\n"
                                    "  0: bye\n  1: bye\n  2: bye\n  3: bye\n"));
     EXPECT_EQ(wait_status(v.pid), 5);
     tu_cluster_drop(cl);
@@ -546,7 +529,7 @@ TEST(Vnsh, SigchldBlockedAtStart)
     std::string text;
     EXPECT_FALSE(read_lines(v.out, text, 5));
     close(v.out);
-    EXPECT_EQ(sorted(text), "  0: x\n  1: x\n  2: x\n  3: x\n");
+    EXPECT_EQ(tu_sorted_lines(text), "  0: x\n  1: x\n  2: x\n  3: x\n");
     EXPECT_EQ(wait_status(v.pid), 0);
     tu_cluster_drop(cl);
 }
@@ -622,7 +605,7 @@ TEST(Vnsh, ThousandNodes)
         snprintf(line, sizeof line, "%3d: x\n", n);
         want += line;
     }
-    EXPECT_EQ(sorted(r.out), sorted(want));
+    EXPECT_EQ(tu_sorted_lines(r.out), tu_sorted_lines(want));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     tu_cluster_drop(cl);
