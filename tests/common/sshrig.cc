@@ -17,6 +17,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -101,6 +102,9 @@ static pid_t daemon_start(const std::string &config, const std::string &log)
     for (int s = 1; s < NSIG; s++)
         signal(s, SIG_DFL);
     setsid();
+    // A test that dies takes its daemons with it (and so the masters
+    // connected to them): none is left behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     private_home();
     int in = open("/dev/null", O_RDONLY);
     int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
