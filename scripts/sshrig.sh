@@ -79,7 +79,7 @@ EOF
         # As root, in a mount namespace of its own, a tmpfs over root's home
         # whose start-up files print a line on each stream (which the tools
         # must drop) and do nothing slow, whatever the machine's own do.
-        if [ "$(id -u)" = 0 ]; then
+        if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
             env --default-signal unshare --mount --propagation private sh -c '
                 if mount -t tmpfs -o mode=0700 vorn-rig-home "$1" 2>/dev/null; then
                     for f in .bashrc .profile .zshenv; do
