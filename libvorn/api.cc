@@ -520,47 +520,39 @@ out:
  * configured (EOPNOTSUPP otherwise). */
 static int host_control(struct cluster *cl, int node, enum node_op op)
 {
-    static const char *const actions[] = {"reboot", "halt", "poweroff"};
-    const char *action = op == OP_REBOOT  ? actions[0]
-                         : op == OP_HALT  ? actions[1]
-                         : op == OP_PWROFF ? actions[2]
-                                          : NULL;
     if (op == OP_REMASTER || op == OP_ORPHAN || op == OP_RECONNECT) {
         errno = EOPNOTSUPP;
         return -1;
     }
+    const char *action = op == OP_REBOOT   ? "reboot"
+                         : op == OP_HALT   ? "halt"
+                         : op == OP_PWROFF ? "poweroff"
+                                           : NULL;
     if (!action)
         return 0;
     struct hosts_header *hdr = (struct hosts_header *)malloc(sizeof *hdr);
-    if (!hdr || host_read(cl, node, NULL, hdr) < 0) {
-        free(hdr);
-        return -1;
-    }
-    if (!hdr->power[0]) {
-        free(hdr);
-        errno = EOPNOTSUPP;
-        return -1;
-    }
-    struct cl_node n;
-    if (node_read(cl, node, &n) < 0 || node_effective_state(&n, now_us()) != VORN_NODE_UP) {
-        free(hdr);
-        if (errno != EIO)
-            errno = EHOSTDOWN;
-        return -1;
-    }
     char *cmd = (char *)malloc(HOSTS_POWER_MAX + 16);
-    if (!cmd) {
-        free(hdr);
-        return -1;
+    int rc = -1;
+    if (!hdr || !cmd || host_read(cl, node, NULL, hdr) < 0)
+        goto out;
+    if (!hdr->power[0]) {
+        errno = EOPNOTSUPP;
+        goto out;
     }
+    /* Nothing is run on a host that is down. */
+    if (node_access(cl, node, 0, 1) < 0)
+        goto out;
     snprintf(cmd, HOSTS_POWER_MAX + 16, "%s %s", hdr->power, action);
+    {
+        int status = ssh_run(cl, node, cmd, 1);
+        rc = status == 0 ? 0 : -1;
+        if (status != 0)
+            errno = status == 255 || status < 0 ? EHOSTDOWN : EIO;
+    }
+out:
     free(hdr);
-    int status = ssh_run(cl, node, cmd, 1);
     free(cmd);
-    if (status == 0)
-        return 0;
-    errno = status == 255 || status < 0 ? EHOSTDOWN : EIO;
-    return -1;
+    return rc;
 }
 
 /* A node-control call: fault, node range (EINVAL), root (EPERM), not on

@@ -32,6 +32,13 @@ int64_t now_us(void)
     return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
+int64_t mono_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 static uint32_t header_checksum(const struct cl_header *h)
 {
     /* FNV-1a over the fields before the checksum. */
@@ -220,8 +227,7 @@ int cluster_create(const char *path, const struct cl_params *p)
             if (write_full(fd, &n, sizeof n, CL_HEADER_SIZE + (off_t)i * CL_RECORD_SIZE) < 0)
                 goto out;
         }
-        if (p->hosts && (fsync(fd) < 0 ||
-                         hosts_write(dfd, p->hosts, p->ssh_config, p->power) < 0))
+        if (p->hosts && (fsync(fd) < 0 || hosts_write(dfd, p->hosts, p->ssh_config, p->power) < 0))
             goto out;
         close(fd);
         fd = -1;

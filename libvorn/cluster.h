@@ -203,6 +203,8 @@ void qlock_forget(struct qlock *l);
 pid_t lock_holder(void);
 
 int64_t now_us(void);
+/* Milliseconds of CLOCK_MONOTONIC, for bounded waits. */
+int64_t mono_ms(void);
 void node_defaults(int node, struct cl_node *n);
 int node_read(struct cluster *cl, int node, struct cl_node *n);
 /* node_read under the shared lock: one consistent record for a query. */

@@ -306,8 +306,8 @@ int hosts_check(struct cluster *cl)
     struct hosts_header hdr;
     int fd = hosts_open(cl, &hdr), bad = 0;
     if (fd < 0) {
-        printf("hosts: %s\n", errno == EIO ? "damaged, or not one host for each node"
-                                           : strerror(errno));
+        printf("hosts: %s\n",
+               errno == EIO ? "damaged, or not one host for each node" : strerror(errno));
         return 1;
     }
     for (uint32_t i = 0; i < hdr.nhosts; i++) {

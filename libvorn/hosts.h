@@ -1,6 +1,6 @@
 /* hosts.h - a cluster whose nodes are hosts reached over OpenSSH: its host
- * table, the ssh master connections and the ssh placement (internal to
- * libvorn). */
+ * table and the ssh master connections (internal to libvorn; the ssh
+ * placement engine is place.h's). */
 #ifndef VORN_HOSTS_H
 #define VORN_HOSTS_H
 
@@ -83,16 +83,6 @@ struct ssh_slot {
     int master;     /* which of the node's masters */
 };
 
-/* The ssh command line up to the destination, for one master; argv
- * points into buf. */
-#define SSH_ARGV_MAX 24
-struct ssh_cmd {
-    char *argv[SSH_ARGV_MAX + 8];
-    int argc;
-    char buf[HOSTS_CONFIG_MAX + 1024];
-};
-void ssh_cmd_make(struct ssh_cmd *c, const struct hosts_header *hdr, const char *ctl, int master);
-
 /* Takes a session slot on node, on its master first or a later one, and
  * makes sure that master is up (started if not, bounded); EHOSTDOWN when
  * the host cannot be reached, with why in why. */
@@ -107,9 +97,8 @@ int ssh_connect_all(struct cluster *cl, int fanout,
                     void *ctx);
 /* Ends every master of ours of this cluster; how many there were. */
 int ssh_disconnect_all(struct cluster *cl);
-/* Runs a command on node's host through its master (a remote shell
- * command line); as root@host when root_dest.  Bounded; its exit status,
- * or -1. */
+/* Runs a command line on node's host with a connection of its own, as
+ * root@host when as_root.  Bounded; its exit status, or -1. */
 int ssh_run(struct cluster *cl, int node, const char *command, int as_root);
 
 #endif

@@ -284,4 +284,3 @@ int io_install(const struct io_redirect *io, struct io_state *st)
     }
     return 0;
 }
-

@@ -96,13 +96,6 @@ static void futex_wake(uint32_t *word)
     syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, NULL, NULL, 0);
 }
 
-static int64_t mono_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 /* The lock file's blocks are allocated before the queue is mapped: a page
  * of a sparse file touched on a full file system would be SIGBUS, not an
  * error.  Zeros are a free lock. */

@@ -1,8 +1,8 @@
 /* place.cc - the placement calls (rexec, execmove, move, rfork, vrfork):
  * their checks and journal lines, and the engine that places on the node:
  * place_local.cc here, ssh_place.cc on a node that is a host. */
-#include "hosts.h"
 #include "place.h"
+#include "hosts.h"
 
 #include <vorn/vorn.h>
 

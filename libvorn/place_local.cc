@@ -12,6 +12,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+/* A regular file we may execute (EACCES for anything else). */
+static int runnable(const char *path)
+{
+    struct stat sb;
+    if (stat(path, &sb) < 0)
+        return -1;
+    if (!S_ISREG(sb.st_mode)) {
+        errno = EACCES;
+        return -1;
+    }
+    return faccessat(AT_FDCWD, path, X_OK, AT_EACCESS);
+}
+
 /* Whether a program file is one that execve runs: an ELF image, or a
  * "#!" script whose interpreter is there to run (ENOENT, EACCES, ENOEXEC
  * otherwise).  A file we cannot read gets the benefit of doubt. */
@@ -44,14 +57,7 @@ static int program_check(const char *path)
         return len == 0 ? -1 : 0;
     }
     interp[len] = 0;
-    struct stat sb;
-    if (stat(interp, &sb) < 0)
-        return -1;
-    if (!S_ISREG(sb.st_mode)) {
-        errno = EACCES;
-        return -1;
-    }
-    return faccessat(AT_FDCWD, interp, X_OK, AT_EACCESS);
+    return runnable(interp);
 }
 
 /* Whether the arguments and environment fit what execve takes (E2BIG):
@@ -87,21 +93,10 @@ int local_place_exec(struct cluster *cl, const struct cl_line *line, int node,
 {
     struct io_state st;
     int prev;
-    {
-        /* Refuse what execve would refuse before touching anything, so
-         * the journal line that precedes the exec tells the truth. */
-        struct stat sb;
-        if (stat(path, &sb) < 0)
-            return -1;
-        if (!S_ISREG(sb.st_mode)) {
-            errno = EACCES;
-            return -1;
-        }
-        if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) < 0)
-            return -1;
-        if (program_check(path) < 0 || args_check(path, argv, envp) < 0)
-            return -1;
-    }
+    /* Refuse what execve would refuse before touching anything, so the
+     * journal line that precedes the exec tells the truth. */
+    if (runnable(path) < 0 || program_check(path) < 0 || args_check(path, argv, envp) < 0)
+        return -1;
     if (io_open_all(io, count, &st, node) < 0)
         return -1;
     if (cluster_raise(cl, st.min_fd) < 0) {
@@ -133,7 +128,7 @@ int local_place_exec(struct cluster *cl, const struct cl_line *line, int node,
 /* In the placed process: apply the records and record its node, with the
  * call's line; deferred, the caller records it. */
 int place_self(struct cluster *cl, int node, struct io_redirect *io, int count,
-                      const struct cl_line *line, int defer)
+               const struct cl_line *line, int defer)
 {
     struct io_state st;
     if (io_open_all(io, count, &st, node) < 0)
@@ -167,7 +162,7 @@ int place_self(struct cluster *cl, int node, struct io_redirect *io, int count,
  * *go gets: the caller records it (the end closed without a byte ends the
  * child). */
 int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int count,
-                       const struct cl_line *line, pid_t *child, int *go)
+                const struct cl_line *line, pid_t *child, int *go)
 {
     int p[2], g[2] = {-1, -1};
     if (pipe2(p, O_CLOEXEC) < 0)
@@ -251,4 +246,3 @@ int fork_placed(struct cluster *cl, int node, struct io_redirect *io, int count,
     *child = pid;
     return 0;
 }
-

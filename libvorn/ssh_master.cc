@@ -3,6 +3,7 @@
  * kept in a private directory and started on first use or by vornemu
  * connect; the session slots that spread a node's sessions over them. */
 #include "hosts.h"
+#include "ssh_mux.h"
 
 #include <vorn/vorn.h>
 
@@ -26,13 +27,6 @@
 /* Room ssh needs after a control path: it binds "PATH.XXXXXXXXXXXXXXXX"
  * and renames that into place. */
 #define CTL_ROOM 20
-
-static int64_t mono_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 
 /* A directory only we may enter: made if missing; refused (EACCES) when
  * it is someone else's or open to others. */
@@ -98,6 +92,14 @@ static int ctl_dir(struct cluster *cl, char *out, size_t size)
     return -1;
 }
 
+/* The ssh command line up to the destination, for one master; argv
+ * points into buf. */
+#define SSH_ARGV_MAX 24
+struct ssh_cmd {
+    char *argv[SSH_ARGV_MAX + 8];
+    int argc;
+    char buf[HOSTS_CONFIG_MAX + 1024];
+};
 /* Copies s into the command's buffer and adds it to its arguments. */
 static void cmd_add(struct ssh_cmd *c, size_t *pos, const char *s)
 {
@@ -109,7 +111,8 @@ static void cmd_add(struct ssh_cmd *c, size_t *pos, const char *s)
     *pos += l;
 }
 
-void ssh_cmd_make(struct ssh_cmd *c, const struct hosts_header *hdr, const char *ctl, int master)
+static void ssh_cmd_make(struct ssh_cmd *c, const struct hosts_header *hdr, const char *ctl,
+                         int master)
 {
     size_t pos = 0;
     c->argc = 0;
@@ -142,21 +145,14 @@ void ssh_cmd_make(struct ssh_cmd *c, const struct hosts_header *hdr, const char 
     c->argv[c->argc] = NULL;
 }
 
-/* Whether a master listens on its control socket. */
+/* Whether a master answers on its control socket. */
 static int master_alive(const char *ctl)
 {
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof a);
-    a.sun_family = AF_UNIX;
-    if (strlen(ctl) >= sizeof a.sun_path)
-        return 0;
-    strcpy(a.sun_path, ctl);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = mux_open(ctl);
     if (fd < 0)
         return 0;
-    int ok = connect(fd, (struct sockaddr *)&a, sizeof a) == 0;
     close(fd);
-    return ok;
+    return 1;
 }
 
 /* A lock file of ours, taken at once (LOCK_NB) or within wait_ms;
@@ -350,74 +346,77 @@ void ssh_slot_drop(struct ssh_slot *s)
     s->fd = -1;
 }
 
+/* A master being started by vornemu connect: the child starting it, the
+ * pipe on which it says why it failed, and the node and host. */
+struct starting {
+    pid_t pid; /* 0: a free place */
+    int pipe;
+    int node;
+    struct host_rec rec;
+};
+
+/* Starts node's first master in a child, at the free place s (the child
+ * takes the start lock as a placement would); 0, or -1 with errno. */
+static int start_one(struct starting *s, const struct hosts_header *hdr, const char *dir,
+                     struct cluster *cl, int node)
+{
+    int p[2];
+    if (host_read(cl, node, &s->rec, NULL) < 0) {
+        strcpy(s->rec.dest, "?");
+        return -1;
+    }
+    if (pipe2(p, O_CLOEXEC) < 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        char why[512], ctl[4300];
+        snprintf(ctl, sizeof ctl, "%s/%d.0", dir, node);
+        int rc = master_up(hdr, s->rec.dest, ctl, why, sizeof why);
+        if (rc < 0)
+            write_full(p[1], why, strlen(why), -1);
+        _exit(rc < 0 ? 1 : 0);
+    }
+    int saved = errno;
+    close(p[1]);
+    if (pid < 0) {
+        close(p[0]);
+        errno = saved;
+        return -1;
+    }
+    s->pid = pid;
+    s->pipe = p[0];
+    s->node = node;
+    return 0;
+}
+
 int ssh_connect_all(struct cluster *cl, int fanout,
                     void (*report)(void *ctx, int node, const char *dest, int err, const char *why),
                     void *ctx)
 {
-    struct hosts_header *hdr = (struct hosts_header *)malloc(sizeof *hdr);
-    char dir[4200];
-    int failed = 0;
-    if (!hdr)
-        return -1;
-    if (host_read(cl, 0, NULL, hdr) < 0 || ctl_dir(cl, dir, sizeof dir) < 0) {
-        free(hdr);
-        return -1;
-    }
     if (fanout < 1)
         fanout = 1;
-    /* Each node's first master, fanout starts at a time, in a child each
-     * (which takes the start lock as a placement would). */
-    pid_t *pids = (pid_t *)calloc((size_t)fanout, sizeof *pids);
-    int *nodes = (int *)calloc((size_t)fanout, sizeof *nodes);
-    int *pipes = (int *)calloc((size_t)fanout, sizeof *pipes);
-    struct host_rec *recs = (struct host_rec *)malloc(sizeof *recs * (size_t)fanout);
-    if (!pids || !nodes || !pipes || !recs) {
-        free(hdr);
-        free(pids);
-        free(nodes);
-        free(pipes);
-        free(recs);
-        return -1;
-    }
-    int next = 0, running = 0, nn = (int)cl->hdr.nnodes;
-    while (next < nn || running > 0) {
-        while (running < fanout && next < nn) {
+    struct hosts_header *hdr = (struct hosts_header *)malloc(sizeof *hdr);
+    struct starting *list = (struct starting *)calloc((size_t)fanout, sizeof *list);
+    char dir[4200];
+    int failed = -1;
+    if (!hdr || !list || host_read(cl, 0, NULL, hdr) < 0 || ctl_dir(cl, dir, sizeof dir) < 0)
+        goto out;
+    failed = 0;
+    for (int next = 0, running = 0; next < (int)cl->hdr.nnodes || running > 0;) {
+        while (running < fanout && next < (int)cl->hdr.nnodes) {
             int node = next++;
             struct cl_node n;
-            if (node_read(cl, node, &n) < 0 ||
-                node_effective_state(&n, now_us()) == VORN_NODE_DOWN)
+            if (node_read(cl, node, &n) < 0 || node_effective_state(&n, now_us()) == VORN_NODE_DOWN)
                 continue; /* a node that is down is not connected */
-            int slot = 0;
-            while (pids[slot])
-                slot++;
-            if (host_read(cl, node, &recs[slot], NULL) < 0) {
-                report(ctx, node, "?", errno, "damaged host table");
+            struct starting *s = list;
+            while (s->pid)
+                s++;
+            if (start_one(s, hdr, dir, cl, node) < 0) {
+                report(ctx, node, s->rec.dest, errno,
+                       errno == EIO ? "damaged host table" : strerror(errno));
                 failed++;
                 continue;
             }
-            int p[2];
-            if (pipe2(p, O_CLOEXEC) < 0) {
-                failed++;
-                continue;
-            }
-            pid_t pid = fork();
-            if (pid == 0) {
-                char why[512], ctl[4300];
-                snprintf(ctl, sizeof ctl, "%s/%d.0", dir, node);
-                int rc = master_up(hdr, recs[slot].dest, ctl, why, sizeof why);
-                if (rc < 0)
-                    write_full(p[1], why, strlen(why), -1);
-                _exit(rc < 0 ? 1 : 0);
-            }
-            close(p[1]);
-            if (pid < 0) {
-                close(p[0]);
-                failed++;
-                continue;
-            }
-            pids[slot] = pid;
-            nodes[slot] = node;
-            pipes[slot] = p[0];
             running++;
         }
         if (running == 0)
@@ -426,26 +425,23 @@ int ssh_connect_all(struct cluster *cl, int fanout,
         pid_t done = wait(&status);
         if (done < 0)
             break;
-        for (int slot = 0; slot < fanout; slot++) {
-            if (pids[slot] != done)
+        for (struct starting *s = list; s < list + fanout; s++) {
+            if (s->pid != done)
                 continue;
             char why[512];
-            ssize_t n = read(pipes[slot], why, sizeof why - 1);
+            ssize_t n = read(s->pipe, why, sizeof why - 1);
             why[n > 0 ? n : 0] = 0;
-            close(pipes[slot]);
+            close(s->pipe);
             int ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-            if (!ok)
-                failed++;
-            report(ctx, nodes[slot], recs[slot].dest, ok ? 0 : EHOSTDOWN, why);
-            pids[slot] = 0;
+            failed += !ok;
+            report(ctx, s->node, s->rec.dest, ok ? 0 : EHOSTDOWN, why);
+            s->pid = 0;
             running--;
         }
     }
-    free(recs);
+out:
     free(hdr);
-    free(pids);
-    free(nodes);
-    free(pipes);
+    free(list);
     return failed;
 }
 
@@ -512,8 +508,7 @@ int ssh_run(struct cluster *cl, int node, const char *command, int as_root)
     }
     char dest[HOSTS_DEST_MAX + 8];
     const char *at = strchr(h.dest, '@');
-    snprintf(dest, sizeof dest, "%s%s", as_root ? "root@" : "",
-             as_root && at ? at + 1 : h.dest);
+    snprintf(dest, sizeof dest, "%s%s", as_root ? "root@" : "", as_root && at ? at + 1 : h.dest);
     struct ssh_cmd c;
     ssh_cmd_make(&c, hdr, NULL, 0);
     c.argv[c.argc++] = (char *)"--";

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #define MUX_S_SESSION_OPENED 0x80000006u
 #define MUX_VERSION 4u
 #define MUX_MSG_MAX (256 * 1024)
+#define MUX_WAIT_MS 30000
 
 /* A message being built. */
 struct msg {
@@ -191,7 +193,12 @@ int mux_open(const char *ctl)
     uint32_t type;
     char body[64];
     size_t len;
-    if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0) {
+    /* Every wait on the master is bounded: one that has stopped, or that
+     * accepts and never answers, does not hold a placement up. */
+    struct timeval limit = {MUX_WAIT_MS / 1000, 0};
+    if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) < 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) < 0) {
         close(fd);
         errno = EHOSTDOWN;
         return -1;
@@ -213,13 +220,13 @@ int mux_session(int fd, const char *command, int in, int out, int err)
     uint32_t id = ++next_id;
     struct msg m = {NULL, 0, 0};
     int ok = put_u32(&m, MUX_C_NEW_SESSION) == 0 && put_u32(&m, id) == 0 &&
-             put_str(&m, "") == 0 &&   /* reserved */
-             put_u32(&m, 0) == 0 &&    /* no terminal */
-             put_u32(&m, 0) == 0 &&    /* no X11 forwarding */
-             put_u32(&m, 0) == 0 &&    /* no agent forwarding */
-             put_u32(&m, 0) == 0 &&    /* not a subsystem */
+             put_str(&m, "") == 0 &&          /* reserved */
+             put_u32(&m, 0) == 0 &&           /* no terminal */
+             put_u32(&m, 0) == 0 &&           /* no X11 forwarding */
+             put_u32(&m, 0) == 0 &&           /* no agent forwarding */
+             put_u32(&m, 0) == 0 &&           /* not a subsystem */
              put_u32(&m, 0xffffffffu) == 0 && /* no escape character */
-             put_str(&m, "") == 0 &&   /* terminal type */
+             put_str(&m, "") == 0 &&          /* terminal type */
              put_str(&m, command) == 0;
     if (!ok || send_msg(fd, &m) < 0) {
         free(m.p);

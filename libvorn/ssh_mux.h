@@ -6,7 +6,8 @@
 #define VORN_SSH_MUX_H
 
 /* Connects to the master's control socket and greets it: the connection,
- * or -1 with errno (EHOSTDOWN when no master answers). */
+ * or -1 with errno (EHOSTDOWN when no master answers).  Each read and
+ * write on it gives up after 30 s. */
 int mux_open(const char *ctl);
 /* Asks the master for a session running command, its standard streams
  * the descriptors in, out and err (passed to the master, which then

@@ -1,8 +1,8 @@
 /* ssh_place.cc - placing a program on a host node: the standard streams
- * connected here, the program started on the host through the node's ssh
- * master by a remote shell script that opens the file records there, and
- * the caller then become the relay (vorn-ssh-relay) of its streams,
- * signals and exit status. */
+ * connected here, the session asked of the node's ssh master, the program
+ * started on the host by a remote shell script that opens the file
+ * records there, and the caller then become the relay (vorn-ssh-relay) of
+ * its streams, signals and exit status. */
 #include "hosts.h"
 #include "place.h"
 #include "ssh_mux.h"
@@ -16,10 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #ifndef VORN_LIBEXEC_DIR
@@ -37,14 +34,13 @@
  * descriptors (one keeps the session's standard error, one the program's
  * while the script's own goes nowhere), the file records, the size of the
  * environment, argv[0], the environment, the program and its arguments.
- * It says on the session's standard output that the streams begin, on
- * the kept standard error whether the program started (and its process
- * group) and at the end its exit status, 128 + the signal for a program
- * killed by one.  The program runs in a process group of its own, so that
- * a relayed signal reaches all of it, with exactly the caller's
- * environment, in order.  perl, where the host has it, starts it with its
- * own argv[0] in one exec; else setsid, sh and env -i do, and argv[0] is
- * the program's path. */
+ * It says on the session's standard output that the streams begin, and
+ * on the kept standard error whether the program started (and its
+ * process group); it exits with the program's status, 128 + the signal
+ * for a program killed by one, which the master reports.  The program runs in a process group of
+ * its own, so that a relayed signal reaches all of it, with exactly the caller's environment, in
+ * order.  perl, where the host has it, starts it with its own argv[0] in one exec; else setsid, sh
+ * and env -i do, and argv[0] is the program's path. */
 static const char remote_script[] = R"SH(n=$1 d=$2 m=$3 k=$4 j=$5 r=$6; shift 6
 printf '\000vorn-ok\n'
 eval "exec $k>&2"
@@ -173,6 +169,13 @@ static mode_t umask_now(void)
     return m;
 }
 
+/* Whether an environment entry is NAME=VALUE, the only kind the host's
+ * side can set. */
+static int env_entry(const char *e)
+{
+    return *e != '=' && strchr(e, '=') != NULL;
+}
+
 /* The command line for the remote login shell; null with errno. */
 static char *remote_command(int node, const struct io_redirect *io, int count, const int spare[2],
                             const char *path, char *const argv[], char *const envp[])
@@ -211,17 +214,16 @@ static char *remote_command(int node, const struct io_redirect *io, int count, c
         /* The file is made with the record's mode less the caller's umask. */
         snprintf(num, sizeof num, "%03o",
                  (unsigned)(~((mode_t)io[i].d.file.open_mode & ~um) & 0777));
-        ok = ok && quote(&b, &len, &cap, num) == 0 &&
-             quote(&b, &len, &cap, io[i].d.file.name) == 0;
+        ok = ok && quote(&b, &len, &cap, num) == 0 && quote(&b, &len, &cap, io[i].d.file.name) == 0;
     }
-    /* The environment: only NAME=VALUE entries, which env can set. */
     int nenv = 0;
     for (char *const *e = envp; e && *e; e++)
-        nenv += strchr(*e, '=') && **e != '=';
+        nenv += env_entry(*e);
     snprintf(num, sizeof num, "%d", nenv);
-    ok = ok && quote(&b, &len, &cap, num) == 0 && quote(&b, &len, &cap, argv[0] ? argv[0] : path) == 0;
+    ok = ok && quote(&b, &len, &cap, num) == 0 &&
+         quote(&b, &len, &cap, argv[0] ? argv[0] : path) == 0;
     for (char *const *e = envp; ok && e && *e; e++)
-        if (strchr(*e, '=') && **e != '=')
+        if (env_entry(*e))
             ok = quote(&b, &len, &cap, *e) == 0;
     /* A path without a slash names a file of the directory, as for execve
      * (env would look for it in PATH). */
@@ -287,17 +289,10 @@ static int relay_path(char *out, size_t size)
     return access(out, X_OK);
 }
 
-static int64_t mono_ms(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
 /* Reads the session's standard error up to the script's word on the
  * start: the program's process group (> 0), or -1 with the errno it
- * reported (EHOSTDOWN when ssh ended without one, ETIMEDOUT when none
- * came in time).  What the remote login's start-up files print before it
+ * reported (EHOSTDOWN when the session ended without one, ETIMEDOUT when
+ * none came in time).  What the remote login's start-up files print before it
  * is dropped.  Reads a byte at a time: what follows is the relay's. */
 static long start_word(int fd)
 {
@@ -429,8 +424,8 @@ int ssh_place_exec(struct cluster *cl, const struct cl_line *line, int node,
         goto out;
     {
         /* Only the connections are made here, from the master. */
-        struct io_redirect *socks = (struct io_redirect *)malloc((size_t)(count ? count : 1) *
-                                                                 sizeof *socks);
+        struct io_redirect *socks =
+            (struct io_redirect *)malloc((size_t)(count ? count : 1) * sizeof *socks);
         int nsocks = 0;
         if (!socks)
             goto out;

@@ -89,8 +89,8 @@ static void signals_pass(void)
     static const struct {
         int sig;
         const char *name;
-    } names[] = {{SIGINT, "INT"}, {SIGTERM, "TERM"}, {SIGHUP, "HUP"}, {SIGQUIT, "QUIT"},
-                 {SIGUSR1, "KILL"}};
+    } names[] = {
+        {SIGINT, "INT"}, {SIGTERM, "TERM"}, {SIGHUP, "HUP"}, {SIGQUIT, "QUIT"}, {SIGUSR1, "KILL"}};
     for (size_t i = 0; i < sizeof names / sizeof names[0]; i++) {
         if (!pending[names[i].sig])
             continue;
@@ -263,9 +263,9 @@ int main(int argc, char **argv)
             }
         }
         if (iin >= 0 && p[iin].revents) {
-            ssize_t n = splice_in ? splice(0, NULL, in, NULL, BUF_SIZE,
-                                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK)
-                                  : read(0, inbuf, BUF_SIZE);
+            ssize_t n = splice_in
+                            ? splice(0, NULL, in, NULL, BUF_SIZE, SPLICE_F_MOVE | SPLICE_F_NONBLOCK)
+                            : read(0, inbuf, BUF_SIZE);
             if (n > 0 && !splice_in) {
                 inlen = (size_t)n;
                 inoff = 0;

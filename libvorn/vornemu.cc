@@ -170,7 +170,8 @@ static int cmd_init(int argc, char **argv, const char *path)
         return 1;
     }
     if (hosts_file && nodes_given) {
-        fprintf(stderr, "vornemu: --nodes and --hosts do not go together: the hosts are the nodes\n");
+        fprintf(stderr,
+                "vornemu: --nodes and --hosts do not go together: the hosts are the nodes\n");
         usage_hint();
         return 1;
     }
@@ -614,6 +615,12 @@ static int cmd_heal(const char *path)
     return rc;
 }
 
+static int not_hosts(const char *path)
+{
+    fprintf(stderr, "vornemu: %s: the nodes are not hosts\n", path);
+    return 1;
+}
+
 /* A connection's outcome: failures on their own line; on a terminal, a
  * progress line that the next one overwrites. */
 struct connect_progress {
@@ -641,9 +648,8 @@ static int cmd_connect(const char *path)
     if (cluster_open(path, &cl) < 0)
         return fail_cluster(path);
     if (!hosts_cluster(&cl)) {
-        fprintf(stderr, "vornemu: %s: the nodes are not hosts\n", path);
         cluster_close(&cl);
-        return 1;
+        return not_hosts(path);
     }
     struct connect_progress p = {0, (int)cl.hdr.nnodes, 0, isatty(2)};
     int failed = ssh_connect_all(&cl, 32, connect_report, &p);
@@ -653,6 +659,26 @@ static int cmd_connect(const char *path)
         fail_cluster(path);
     cluster_close(&cl);
     return failed != 0;
+}
+
+/* disconnect ends our masters of a cluster of hosts; destroy ends them
+ * too, before the cluster goes. */
+static int cmd_disconnect(const char *path, int destroy)
+{
+    struct cluster cl;
+    if (cluster_open(path, &cl) == 0) {
+        int hosts = hosts_cluster(&cl);
+        if (hosts)
+            ssh_disconnect_all(&cl);
+        cluster_close(&cl);
+        if (!hosts && !destroy)
+            return not_hosts(path);
+    } else if (!destroy) {
+        return fail_cluster(path);
+    }
+    if (destroy && cluster_destroy(path) < 0)
+        return fail_cluster(path);
+    return 0;
 }
 
 int main(int argc, char **argv)
@@ -704,25 +730,8 @@ int main(int argc, char **argv)
     }
     if (strcmp(cmd, "connect") == 0)
         return cmd_connect(path);
-    if (strcmp(cmd, "disconnect") == 0 || strcmp(cmd, "destroy") == 0) {
-        /* The masters of a cluster of hosts go before it does. */
-        struct cluster cl;
-        if (cluster_open(path, &cl) == 0) {
-            int hosts = hosts_cluster(&cl);
-            if (hosts)
-                ssh_disconnect_all(&cl);
-            cluster_close(&cl);
-            if (!hosts && strcmp(cmd, "disconnect") == 0) {
-                fprintf(stderr, "vornemu: %s: the nodes are not hosts\n", path);
-                return 1;
-            }
-        } else if (strcmp(cmd, "disconnect") == 0) {
-            return fail_cluster(path);
-        }
-        if (strcmp(cmd, "destroy") == 0 && cluster_destroy(path) < 0)
-            return fail_cluster(path);
-        return 0;
-    }
+    if (strcmp(cmd, "disconnect") == 0 || strcmp(cmd, "destroy") == 0)
+        return cmd_disconnect(path, strcmp(cmd, "destroy") == 0);
     fprintf(stderr, "vornemu: unknown command: %s\n", cmd);
     usage_hint();
     return 1;
