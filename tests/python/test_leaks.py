@@ -115,6 +115,10 @@ class LeakTest(vorntest.ClusterTest):
     def check(self, cases):
         for name, fn, count, watched in cases:
             grew, changed = growth(fn, count, watched)
+            if grew >= SLACK:
+                # A leak grows the heap on every run; the interpreter's own
+                # caches (a new arena of an object size, say) once.
+                grew = min(grew, growth(fn, count, watched)[0])
             self.assertTrue(grew < SLACK, '%s: grew by %d bytes over %d calls' %
                             (name, grew, count))
             self.assertEqual(changed, [], '%s: reference counts changed' % name)
